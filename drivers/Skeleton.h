@@ -1,0 +1,174 @@
+// The shape the listening and request drivers share: registration on a
+// serial port, the update cycle (start phase, wait phase) and the serial
+// byte reception.  A family brings its profile, its byte handlers and what
+// it stores; everything else lives here once.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "engine/Definir.h"
+#include "transport/EventPump.h"
+#include "transport/platform/Platform.h"
+
+namespace pesmo6 {
+
+// What differs between families in the shared cycle.
+struct PerfilFamilia {
+  uint32_t limiteInicioMs;  // start limit for opening the port
+  uint32_t esperaPadraoMs;  // wait of a normal update
+  bool protecaoPorByte;     // an error while one byte is handled is dropped
+};
+
+// Where the start phase ended.
+enum class Inicio { Aberta, Interrompida, NaoAbriu };
+
+template <class D>
+class TBalSkeleton : public TBal {
+ public:
+  using Handler = void (D::*)(uint8_t);
+
+  // The channel this driver belongs to; set at registration.  Valid while
+  // the driver is the channel's Bal (see TClVorel).
+  TClVorel* Dono = nullptr;
+
+ protected:
+  Handler TrataByte = nullptr;
+  uint32_t TickInicio = 0;
+  uint32_t TickAtual = 0;
+  bool SemMovimento = false;
+  bool Recebido = false;
+  std::string Buffer;
+
+  D& Self() { return static_cast<D&>(*this); }
+  uint32_t Decorrido() const { return TickAtual - TickInicio; }
+
+  // The running update's hold on its channel.  Close_Canal or Deleta_Canal
+  // from inside the pump release the driver; the update then stops.
+  struct Atualizacao {
+    ChannelRef canal;
+    const TBal* driver;
+    bool Vivo() const { return canal->Bal.get() == driver; }
+    bool Ocupada() const { return Vivo() && canal->Situacao == Ocupado; }
+  };
+
+  // AbrePorta: on a serial channel attach the byte reception and open the
+  // port; false when it would not open.  A network channel has nothing to open.
+  bool AbrePorta(TClVorel& ch) {
+    if (!ch.DMSerialDll) return true;
+    TSerCom& porta = ch.DMSerialDll->SerCom;
+    porta.SetOnTriggerAvail([this, &porta](uint16_t n) { RecebeSerial(porta, n); });
+    try {
+      porta.Open();
+      return true;
+    } catch (const platform::SerialError&) {
+      return false;
+    }
+  }
+
+  // FechaPorta: on a serial channel detach, close, and make the channel Pronto.
+  void FechaPorta(TClVorel& ch) {
+    if (!ch.DMSerialDll) return;
+    ch.DMSerialDll->SerCom.SetOnTriggerAvail(nullptr);
+    ch.DMSerialDll->SerCom.Close();
+    ch.Situacao = Pronto;
+  }
+
+  // Starts the clock and the cycle.  Returns the wait to use, or -1 when the
+  // parameter is below -1 (the update then ends with 1, channel Pronto).
+  int64_t Comeca(const Atualizacao& a, int32_t parametro) {
+    TickInicio = platform::Tick();
+    TickAtual = TickInicio;
+    a.canal->Situacao = Ocupado;
+    if (parametro < -1) {
+      TrataByte = nullptr;
+      a.canal->Situacao = Pronto;
+      return -1;
+    }
+    SemMovimento = parametro != -1;
+    return parametro == -1 ? D::kPerfil.esperaPadraoMs : static_cast<uint32_t>(parametro);
+  }
+
+  // Start phase: try to open the port, with the pump in between, until it
+  // opens, the update is interrupted, or the start limit has passed.
+  Inicio FaseInicio(const Atualizacao& a) {
+    for (;;) {
+      if (AbrePorta(*a.canal)) return Inicio::Aberta;
+      if (!a.Ocupada()) return Inicio::Interrompida;
+      if (Decorrido() >= D::kPerfil.limiteInicioMs) return Inicio::NaoAbriu;
+      ProcessaEventos();
+      TickAtual = platform::Tick();
+      if (!a.Ocupada()) return Inicio::Interrompida;
+    }
+  }
+
+  // Wait phase: run the pump until a reading was accepted, the update was
+  // interrupted, or `espera` ms have passed since the update started.
+  void FaseEspera(const Atualizacao& a, uint32_t espera) {
+    while (!Recebido && a.Ocupada() && Decorrido() < espera) {
+      ProcessaEventos(espera - Decorrido());
+      TickAtual = platform::Tick();
+    }
+  }
+
+  // The end of an update that stopped because the start phase failed or the
+  // channel was closed or deleted under it.
+  int32_t TerminaSemLeitura(const Atualizacao& a, Inicio fim) {
+    if (!a.Vivo()) {
+      if (a.canal->Situacao == Ocupado) a.canal->Situacao = Pronto;
+      return 1;
+    }
+    TrataByte = nullptr;
+    if (a.canal->Situacao == Ocupado) a.canal->Situacao = Pronto;
+    return fim == Inicio::NaoAbriu ? 4 : 1;
+  }
+
+  // RecebeSerial: the port announces n waiting bytes; take each one and hand
+  // it to the current byte handler.
+  void RecebeSerial(TSerCom& porta, uint16_t n) {
+    for (uint16_t i = 0; i < n; ++i) {
+      if constexpr (D::kPerfil.protecaoPorByte) {
+        try {
+          EntregaByte(porta.LeByte());
+        } catch (...) {
+          // Dropped: one bad byte must not cost the rest of the announcement.
+        }
+      } else {
+        EntregaByte(porta.LeByte());
+      }
+    }
+  }
+
+  void EntregaByte(uint8_t b) {
+    if (Handler h = TrataByte) (Self().*h)(b);
+  }
+};
+
+// The common serial registration: a new channel with a serial module and a
+// driver D whose line settings D::ConfiguraLinha fixes.
+template <class D>
+int32_t RegistraSerial(uint32_t porta, int32_t dispositivo) {
+  if (porta > 65535) return -1;
+  auto& tabela = Canais();
+  const int32_t n = NovoSlot();
+  try {
+    auto ch = std::make_shared<TClVorel>();
+    tabela[static_cast<size_t>(n)] = ch;
+    ch->DMSerialDll = std::make_unique<TDMSerialDll>();
+    auto bal = std::make_shared<D>();
+    ch->Bal = bal;
+    bal->Dono = ch.get();
+    bal->Canal = n;
+    D::ConfiguraLinha(ch->DMSerialDll->SerCom);
+    ch->DMSerialDll->SerCom.ComNumber = static_cast<uint16_t>(porta);
+    ch->Dispositivo = dispositivo;
+    ch->Situacao = Pronto;
+    return n;
+  } catch (...) {
+    if (tabela.size() == static_cast<size_t>(n) + 1) tabela.pop_back();
+    return -1;
+  }
+}
+
+}  // namespace pesmo6

@@ -1,0 +1,172 @@
+#include "Canal.h"
+
+#include <charconv>
+#include <cmath>
+
+#include "drivers/W_7410.h"
+#include "transport/EventPump.h"
+#include "transport/platform/Platform.h"
+
+namespace pesmo6 {
+
+int32_t Update_C(int32_t canal, int32_t parametro) {
+  Log("Update_C[" + std::to_string(canal) + "," + std::to_string(parametro) + "]");
+  ChannelRef ch = CanalVivo(canal);
+  if (!ch || ch->Situacao == Fechado) return 1;
+  switch (ch->Dispositivo) {
+    case Disp7410:
+    case Disp7410C:
+      break;
+    default:
+      return 1;
+  }
+  if (ch->Situacao != Pronto || !ch->Bal) return 1;
+  // Hold the driver: a close or delete from inside the pump releases the
+  // channel's reference, never the memory the update is running on.
+  std::shared_ptr<TBal> bal = ch->Bal;
+  try {
+    switch (ch->Dispositivo) {
+      case Disp7410:
+      case Disp7410C:
+        return static_cast<T7410Bal&>(*bal).Atualiza(ch, parametro);
+    }
+  } catch (...) {
+    if (ch->Bal == bal && ch->Situacao == Ocupado) ch->Situacao = Pronto;
+  }
+  return 1;
+}
+
+int32_t LePesoConsecutivo(int32_t canal, int32_t limiteSegundos, int32_t leituras) {
+  if (limiteSegundos == 0) limiteSegundos = 10;
+  if (leituras == 0) leituras = 10;
+  if (canal == -1) return -1;
+  int32_t resultado = 7;
+  const uint32_t inicio = platform::Tick();
+  const int64_t limite = static_cast<int64_t>(limiteSegundos) * 1000;
+  auto decorrido = [inicio] { return static_cast<int64_t>(platform::Tick() - inicio); };
+  double referencia = 0.0;
+  int32_t iguais = 0;
+  while (decorrido() <= limite) {
+    // One pass of the pump, blocking at most the 1 ms pause of the loop.
+    ProcessaEventos(1);
+    SelectCanal(canal);
+    resultado = Update_C(canal, -1);
+    if (resultado == 0) {
+      const double w = LeNumero(canal, &TClVorel::Net);
+      if (w == referencia) {
+        if (++iguais >= leituras) break;
+      } else {
+        iguais = 0;
+        referencia = w;
+      }
+    }
+  }
+  if (decorrido() > limite && resultado == 0) resultado = 7;
+  return resultado;
+}
+
+const char* LeTexto(int32_t canal, std::string TClVorel::*campo) {
+  ChannelRef ch = CanalVivo(canal);
+  if (!ch || !ch->TemTransporte() || ch->Situacao == Fechado) return kPadraoErro;
+  return ((*ch).*campo).c_str();
+}
+
+bool TextoParaNumero(const std::string& texto, char separador, double& valor) {
+  size_t i = 0;
+  const size_t n = texto.size();
+  while (i < n && texto[i] == ' ') ++i;
+  size_t fim = n;
+  while (fim > i && texto[fim - 1] == ' ') --fim;
+  std::string normal;
+  if (i < fim && (texto[i] == '+' || texto[i] == '-')) {
+    if (texto[i] == '-') normal.push_back('-');
+    ++i;
+  }
+  bool digito = false, separadorVisto = false;
+  for (; i < fim; ++i) {
+    const char c = texto[i];
+    if (c >= '0' && c <= '9') {
+      digito = true;
+      normal.push_back(c);
+    } else if (c == separador && !separadorVisto) {
+      separadorVisto = true;
+      normal.push_back('.');
+    } else {
+      break;
+    }
+  }
+  if (!digito) return false;
+  if (i < fim && (texto[i] == 'e' || texto[i] == 'E')) {
+    normal.push_back('e');
+    ++i;
+    if (i < fim && (texto[i] == '+' || texto[i] == '-')) normal.push_back(texto[i++]);
+    bool expoente = false;
+    while (i < fim && texto[i] >= '0' && texto[i] <= '9') {
+      expoente = true;
+      normal.push_back(texto[i++]);
+    }
+    if (!expoente) return false;
+  }
+  if (i != fim) return false;
+  double v = 0.0;
+  const auto r = std::from_chars(normal.data(), normal.data() + normal.size(), v);
+  if (r.ec != std::errc() || r.ptr != normal.data() + normal.size() || !std::isfinite(v)) {
+    return false;
+  }
+  valor = v;
+  return true;
+}
+
+double LeNumero(int32_t canal, std::string TClVorel::*campo) {
+  ChannelRef ch = CanalVivo(canal);
+  if (!ch || !ch->TemTransporte() || ch->Situacao == Fechado) return 0.0;
+  double v = 0.0;
+  return TextoParaNumero((*ch).*campo, platform::LoadDecimalSeparator(), v) ? v : 0.0;
+}
+
+const char* DisplayErro(int32_t canal) {
+  ChannelRef ch = CanalVivo(canal);
+  if (!ch) return "";
+  ch->ErroTexto = std::move(ch->ErroPendente);
+  ch->ErroPendente.clear();
+  return ch->ErroTexto.c_str();
+}
+
+int32_t SelectCanal(int32_t canal) {
+  Log("SelectCanal[" + std::to_string(canal) + "]");
+  if (!ValidaCanal(canal)) return 0;
+  Log("DMDLL n\xE3o existe");
+  return 1;
+}
+
+void CloseCanal(int32_t canal) {
+  ChannelRef ch = CanalVivo(canal);
+  if (!ch) return;
+  if (ch->DMSerialDll) {
+    try {
+      ch->DMSerialDll->SerCom.Close();
+      ch->Bal.reset();
+      ch->DMSerialDll.reset();
+    } catch (...) {
+      Log("Erro Fechamento!");
+    }
+  }
+}
+
+void DeletaCanal(int32_t canal) {
+  Log("Deleta_canal");
+  auto& tabela = Canais();
+  if (canal >= 0 && static_cast<size_t>(canal) < tabela.size()) {
+    // Out of the table first, then torn down: whatever runs meanwhile finds
+    // the slot empty.
+    ChannelRef ch = std::move(tabela[static_cast<size_t>(canal)]);
+    tabela[static_cast<size_t>(canal)] = nullptr;
+    if (ch) ch->Dispose();
+  }
+  for (const auto& slot : tabela) {
+    if (slot) return;
+  }
+  tabela.clear();
+}
+
+}  // namespace pesmo6

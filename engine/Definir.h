@@ -1,0 +1,96 @@
+// The channel object, the channel table, the validation routines and the
+// trace point shared by the engine and the drivers.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "pesmo6.h"
+#include "transport/DataMSerial.h"
+
+namespace pesmo6 {
+
+// Channel states (Situacao).
+constexpr int32_t Ocupado = 0;
+constexpr int32_t Fechado = 1;
+constexpr int32_t Pronto = 2;
+
+// Device-type codes (Dispositivo).
+constexpr int32_t Disp7410 = 1;
+constexpr int32_t DispOhaus = 2;
+constexpr int32_t DispMSI3360 = 3;
+constexpr int32_t Disp7410C = 4;
+constexpr int32_t DispMSI6260 = 5;
+constexpr int32_t DispKVT = 6;
+constexpr int32_t DispTrilograf = 7;
+
+// What a text readout gives for a channel without transport or closed.
+inline constexpr const char* kPadraoErro = "EEEEEEEEEE";
+
+// Common base of the drivers.  The dispatcher picks a driver's update routine
+// by the channel's device code, not through this class.
+class TBal {
+ public:
+  virtual ~TBal() = default;
+  int32_t Canal = -1;
+};
+
+// One registered indicator.
+//
+// Ownership: the table holds channels by shared_ptr, and so does an update
+// while it runs.  Close_Canal and Deleta_Canal tear the channel down at once
+// (Dispose: port closed, module and driver released), but the memory of the
+// channel and of its driver lives until the running update has unwound; the
+// update sees that Bal no longer holds its driver and returns.
+class TClVorel {
+ public:
+  ~TClVorel();
+
+  std::string ErroTexto;
+  std::string ErroPendente;
+  std::unique_ptr<TDMSerialDll> DMSerialDll;
+  std::shared_ptr<TBal> Bal;
+  int32_t Situacao = Pronto;
+  int32_t IndiceIp = 0;
+  int32_t CanalSerial = 0;
+  int32_t Dispositivo = 0;
+  int32_t Porta = 0;
+  std::string EmMovimento;
+  std::string Estado;
+  std::string Gross;
+  std::string Net;
+  std::string Tare;
+  std::string Total;
+  std::string Contadora;
+  std::string Tag;
+
+  bool TemTransporte() const { return DMSerialDll != nullptr; }
+  // Destroys the network module, the serial module and the driver, in that
+  // order, each where present.
+  void Dispose();
+};
+
+using ChannelRef = std::shared_ptr<TClVorel>;
+
+std::vector<ChannelRef>& Canais();
+// The live channel with number n, or null (out of range, or deleted).
+ChannelRef CanalVivo(int32_t n);
+// Appends an empty slot and returns its number.
+int32_t NovoSlot();
+
+// Validation: false leaves the reason in MsgErro.
+bool ValidaCanal(int32_t n);
+bool ValidaSerial(std::string_view letra);
+std::string& MsgErro();
+
+// The trace point: hands the line to the host's log callback, if any.
+void Log(std::string_view linha);
+void SetLogSink(Pesmo6LogCallback sink);
+
+// Upper-cases ASCII letters only.
+std::string MaiusculasAscii(std::string_view s);
+
+}  // namespace pesmo6

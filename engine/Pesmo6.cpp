@@ -1,0 +1,132 @@
+// The exported C interface: each export validates, calls into the engine and
+// turns any failure into its defined result.  Nothing is thrown past here.
+#include "pesmo6.h"
+
+#include <string>
+
+#include "Canal.h"
+#include "Definir.h"
+#include "drivers/W_7410.h"
+#include "transport/DataMSerial.h"
+#include "transport/EventPump.h"
+
+using namespace pesmo6;
+
+namespace {
+
+template <class F, class R>
+R Guarded(R falha, F&& corpo) noexcept {
+  try {
+    return corpo();
+  } catch (...) {
+    return falha;
+  }
+}
+
+template <class F>
+void Guarded(F&& corpo) noexcept {
+  try {
+    corpo();
+  } catch (...) {
+  }
+}
+
+const char* const kProduto = "PESMO";
+const char* const kVersao = "2.0.24";
+const char* const kVazio = "";
+const char* const kBiblioteca = "Pesmo6";
+
+}  // namespace
+
+extern "C" {
+
+PESMO6_API int32_t PESMO6_CALL W7410Serial(uint32_t porta) {
+  return Guarded(-1, [&] { return RegistraSerial<T7410Bal>(porta, Disp7410); });
+}
+
+PESMO6_API int32_t PESMO6_CALL W7410SerialC(uint32_t porta) {
+  return Guarded(-1, [&] { return RegistraSerial<T7410Bal>(porta, Disp7410C); });
+}
+
+PESMO6_API int32_t PESMO6_CALL Update_Canal(int32_t canal) {
+  return Guarded(1, [&] { return Update_C(canal, -1); });
+}
+
+PESMO6_API int32_t PESMO6_CALL Update_NoMotion(int32_t canal, int32_t espera) {
+  return Guarded(1, [&] {
+    Log("Update_NoMotion[" + std::to_string(canal) + "," + std::to_string(espera) + "]");
+    return Update_C(canal, espera);
+  });
+}
+
+PESMO6_API int32_t PESMO6_CALL LePesoConsecutivo(int32_t canal, int32_t limite, int32_t leituras) {
+  return Guarded(1, [&] { return pesmo6::LePesoConsecutivo(canal, limite, leituras); });
+}
+
+#define PESMO6_TEXT_READOUT(Export, Field)                                               \
+  PESMO6_API const char* PESMO6_CALL Export(int32_t canal) {                             \
+    return Guarded<>(static_cast<const char*>(kPadraoErro),                              \
+                     [&] { return LeTexto(canal, &TClVorel::Field); });                  \
+  }
+PESMO6_TEXT_READOUT(Gross_Canal, Gross)
+PESMO6_TEXT_READOUT(Net_Canal, Net)
+PESMO6_TEXT_READOUT(Tare_Canal, Tare)
+PESMO6_TEXT_READOUT(Tag_Canal, Tag)
+PESMO6_TEXT_READOUT(Total_Canal, Total)
+PESMO6_TEXT_READOUT(Contadora_Canal, Contadora)
+PESMO6_TEXT_READOUT(Estado_Canal, Estado)
+PESMO6_TEXT_READOUT(Estado_EmMovimento, EmMovimento)
+#undef PESMO6_TEXT_READOUT
+
+PESMO6_API double PESMO6_CALL Gross_Canal_Float(int32_t canal) {
+  return Guarded(0.0, [&] { return LeNumero(canal, &TClVorel::Gross); });
+}
+PESMO6_API double PESMO6_CALL Net_Canal_Float(int32_t canal) {
+  return Guarded(0.0, [&] { return LeNumero(canal, &TClVorel::Net); });
+}
+PESMO6_API double PESMO6_CALL Tare_Canal_Float(int32_t canal) {
+  return Guarded(0.0, [&] { return LeNumero(canal, &TClVorel::Tare); });
+}
+
+PESMO6_API const char* PESMO6_CALL Display_Erro(int32_t canal) {
+  return Guarded(kVazio, [&] { return DisplayErro(canal); });
+}
+
+PESMO6_API void PESMO6_CALL FirVer(const char** produto, const char** versao, const char** r1,
+                                   const char** r2, const char** biblioteca) {
+  if (produto) *produto = kProduto;
+  if (versao) *versao = kVersao;
+  if (r1) *r1 = kVazio;
+  if (r2) *r2 = kVazio;
+  if (biblioteca) *biblioteca = kBiblioteca;
+}
+
+PESMO6_API int32_t PESMO6_CALL Select_Canal(int32_t canal) {
+  return Guarded(0, [&] { return SelectCanal(canal); });
+}
+
+PESMO6_API void PESMO6_CALL Close_Canal(int32_t canal) {
+  Guarded([&] { CloseCanal(canal); });
+}
+
+PESMO6_API void PESMO6_CALL Deleta_Canal(int32_t canal) {
+  Guarded([&] { DeletaCanal(canal); });
+}
+
+PESMO6_API int32_t PESMO6_CALL Seta_Porta(uint32_t porta, const char* dispositivo) {
+  return Guarded(-1, [&] {
+    if (porta == 0 || porta > 65535 || dispositivo == nullptr || *dispositivo == '\0') return -1;
+    MapSerialPort(static_cast<uint16_t>(porta), dispositivo);
+    return 0;
+  });
+}
+
+PESMO6_API void PESMO6_CALL Seta_Log(Pesmo6LogCallback callback) { SetLogSink(callback); }
+
+PESMO6_API const char* PESMO6_CALL Erro_Validacao(void) { return MsgErro().c_str(); }
+
+PESMO6_API void PESMO6_CALL Seta_Eventos(Pesmo6EventCallback callback, void* contexto) {
+  SetHostHook(callback, contexto);
+}
+
+}  // extern "C"

@@ -1,0 +1,119 @@
+/*
+ * pesmo6.h - flat C interface of the Pesmo6 weighing-indicator library.
+ *
+ * A host registers each indicator as a channel, updates it and fetches the
+ * readings the library stored.  Every function below is exported by its plain
+ * name; on 32-bit Windows they use the stdcall convention.
+ *
+ * Threads: the library starts no thread and takes no lock.  Call it from one
+ * thread at a time.  Waits (updates, LePesoConsecutivo) run the calling
+ * thread's event pump; the host hook of Seta_Eventos runs inside it and may
+ * call back into the library, even to update, close or delete the channel
+ * whose update is running.
+ *
+ * Texts: NUL-terminated Windows-1252.  A null text argument is an empty text.
+ * A returned text belongs to the library and stays valid until the same field
+ * of the same channel is replaced (its next update, Close_Canal, Deleta_Canal).
+ * A returned text is never a null pointer.
+ *
+ * Failure is told by return values only; no function raises anything.
+ */
+#ifndef PESMO6_H
+#define PESMO6_H
+
+#include <stdint.h>
+
+#if defined(_WIN32) && !defined(_WIN64)
+#define PESMO6_CALL __stdcall
+#else
+#define PESMO6_CALL
+#endif
+
+#if defined(_WIN32)
+#if defined(PESMO6_BUILDING)
+#define PESMO6_API __declspec(dllexport)
+#else
+#define PESMO6_API __declspec(dllimport)
+#endif
+#elif defined(PESMO6_BUILDING)
+#define PESMO6_API __attribute__((visibility("default")))
+#else
+#define PESMO6_API
+#endif
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* Update codes returned by Update_Canal, Update_NoMotion, LePesoConsecutivo. */
+#define PESMO6_LIDO 0         /* a complete reading was stored */
+#define PESMO6_NADA 1         /* nothing done, or no reading within the wait */
+#define PESMO6_SEM_PARADA 2   /* no-motion update: no reading within the wait */
+#define PESMO6_SOBRECARGA 3   /* reading stored, indicator reports overload */
+#define PESMO6_NAO_ABRIU 4    /* the port did not open within the start limit */
+#define PESMO6_TEMPO 7        /* LePesoConsecutivo: time limit reached */
+
+/* ---- Registration: result is the channel number, or -1 ---------------- */
+
+/* 7410 indicator on a local serial port; decoded readings. */
+PESMO6_API int32_t PESMO6_CALL W7410Serial(uint32_t porta);
+/* 7410 indicator on a local serial port; raw frames in Contadora_Canal. */
+PESMO6_API int32_t PESMO6_CALL W7410SerialC(uint32_t porta);
+
+/* ---- Updates ----------------------------------------------------------- */
+
+PESMO6_API int32_t PESMO6_CALL Update_Canal(int32_t canal);
+PESMO6_API int32_t PESMO6_CALL Update_NoMotion(int32_t canal, int32_t espera_ms);
+PESMO6_API int32_t PESMO6_CALL LePesoConsecutivo(int32_t canal, int32_t limite_s,
+                                                 int32_t leituras);
+
+/* ---- Readouts ---------------------------------------------------------- */
+
+PESMO6_API const char* PESMO6_CALL Gross_Canal(int32_t canal);
+PESMO6_API const char* PESMO6_CALL Net_Canal(int32_t canal);
+PESMO6_API const char* PESMO6_CALL Tare_Canal(int32_t canal);
+PESMO6_API const char* PESMO6_CALL Tag_Canal(int32_t canal);
+PESMO6_API const char* PESMO6_CALL Total_Canal(int32_t canal);
+PESMO6_API const char* PESMO6_CALL Contadora_Canal(int32_t canal);
+PESMO6_API const char* PESMO6_CALL Estado_Canal(int32_t canal);
+PESMO6_API const char* PESMO6_CALL Estado_EmMovimento(int32_t canal);
+PESMO6_API double PESMO6_CALL Gross_Canal_Float(int32_t canal);
+PESMO6_API double PESMO6_CALL Net_Canal_Float(int32_t canal);
+PESMO6_API double PESMO6_CALL Tare_Canal_Float(int32_t canal);
+PESMO6_API const char* PESMO6_CALL Display_Erro(int32_t canal);
+
+/* Product, version, two empty texts, library name. */
+PESMO6_API void PESMO6_CALL FirVer(const char** produto, const char** versao,
+                                   const char** reservado1, const char** reservado2,
+                                   const char** biblioteca);
+
+/* ---- Connections ------------------------------------------------------- */
+
+/* 1 done, 0 channel number rejected. */
+PESMO6_API int32_t PESMO6_CALL Select_Canal(int32_t canal);
+PESMO6_API void PESMO6_CALL Close_Canal(int32_t canal);
+PESMO6_API void PESMO6_CALL Deleta_Canal(int32_t canal);
+
+/* ---- Extensions -------------------------------------------------------- */
+
+/* Maps serial port number 1..65535 to a device path.  0 stored, -1 rejected.
+ * Without a mapping port n is /dev/ttyS(n-1) on Linux and COMn on Windows. */
+PESMO6_API int32_t PESMO6_CALL Seta_Porta(uint32_t porta, const char* dispositivo);
+
+/* Receives every trace line, on the calling thread.  Null turns it off. */
+typedef void(PESMO6_CALL* Pesmo6LogCallback)(const char* linha);
+PESMO6_API void PESMO6_CALL Seta_Log(Pesmo6LogCallback callback);
+
+/* The message of the last failed validation (empty when none failed). */
+PESMO6_API const char* PESMO6_CALL Erro_Validacao(void);
+
+/* Called once per pass of the event pump, on the calling thread; the host may
+ * call any export from inside it.  Null turns it off. */
+typedef void(PESMO6_CALL* Pesmo6EventCallback)(void* contexto);
+PESMO6_API void PESMO6_CALL Seta_Eventos(Pesmo6EventCallback callback, void* contexto);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif /* PESMO6_H */

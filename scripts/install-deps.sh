@@ -1,0 +1,32 @@
+#!/usr/bin/env bash
+# Installs what building and testing need, when it is missing.  Needs root
+# for apt-get; without it, only reports what is missing.
+set -euo pipefail
+
+want=(cmake g++ make libgtest-dev locales python3)
+missing=()
+for p in "${want[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+done
+
+if [ "${#missing[@]}" -gt 0 ]; then
+  if [ "$(id -u)" -ne 0 ]; then
+    echo "missing packages (run as root to install): ${missing[*]}" >&2
+  else
+    echo "installing: ${missing[*]}"
+    export DEBIAN_FRONTEND=noninteractive
+    apt-get update -qq
+    apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+  fi
+fi
+
+# Comma-separator cases run under pt_BR.UTF-8.
+if ! locale -a 2>/dev/null | grep -qi '^pt_BR\.utf-\?8$'; then
+  if [ "$(id -u)" -eq 0 ] && [ -f /etc/locale.gen ]; then
+    sed -i 's/^# *\(pt_BR\.UTF-8 UTF-8\)/\1/' /etc/locale.gen
+    grep -q '^pt_BR.UTF-8 UTF-8' /etc/locale.gen || echo 'pt_BR.UTF-8 UTF-8' >> /etc/locale.gen
+    locale-gen >/dev/null
+  else
+    echo "locale pt_BR.UTF-8 is missing: comma-separator tests will be skipped" >&2
+  fi
+fi

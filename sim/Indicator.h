@@ -1,0 +1,51 @@
+// A simulated indicator that talks continuously: a background thread writes
+// the current frame to a pseudo-terminal at a fixed period.
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <deque>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <thread>
+
+#include "Pty.h"
+
+namespace pesmo6sim {
+
+class StreamingIndicator {
+ public:
+  explicit StreamingIndicator(std::chrono::milliseconds period = std::chrono::milliseconds(50));
+  ~StreamingIndicator();
+
+  const std::string& Device() const { return pty_.SlavePath(); }
+  Pty& Line() { return pty_; }
+
+  // The frame sent each period (empty: silence).
+  void SetFrame(std::string frame);
+  // A generator called for each period instead of the fixed frame.
+  void SetGenerator(std::function<std::string()> generator);
+  // Bytes sent once, before the next periodic frame.
+  void Inject(std::string bytes);
+  void SetPeriod(std::chrono::milliseconds period);
+  // Frames (or injections) written so far.
+  unsigned long Sent() const { return sent_.load(); }
+
+ private:
+  void Run();
+
+  Pty pty_;
+  mutable std::mutex mutex_;
+  std::condition_variable wake_;
+  std::string frame_;
+  std::function<std::string()> generator_;
+  std::deque<std::string> injected_;
+  std::chrono::milliseconds period_;
+  bool stop_ = false;
+  std::atomic<unsigned long> sent_{0};
+  std::thread thread_;
+};
+
+}  // namespace pesmo6sim

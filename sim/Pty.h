@@ -1,0 +1,34 @@
+// A pseudo-terminal pair standing in for a serial cable: the library opens
+// the slave path as its port; the simulator writes and reads the master.
+#pragma once
+
+#include <termios.h>
+
+#include <string>
+
+namespace pesmo6sim {
+
+class Pty {
+ public:
+  Pty();  // throws std::runtime_error
+  ~Pty();
+  Pty(const Pty&) = delete;
+  Pty& operator=(const Pty&) = delete;
+
+  const std::string& SlavePath() const { return slavePath_; }
+  int MasterFd() const { return master_; }
+
+  // Writes every byte; false when the master refuses them (nobody listening
+  // and the buffer full).
+  bool Write(const std::string& bytes);
+  // Reads what the slave side sent, waiting at most timeoutMs for the first byte.
+  std::string Read(int timeoutMs);
+  // The slave's line settings as its last user left them.
+  bool SlaveAttributes(termios& t) const;
+
+ private:
+  int master_ = -1;
+  std::string slavePath_;
+};
+
+}  // namespace pesmo6sim

@@ -1,0 +1,101 @@
+// pesmo6-demo: reads a 7410 indicator through the library's exported API.
+//
+//   pesmo6-demo                  a simulated indicator on a pseudo-terminal
+//   pesmo6-demo --device PATH    a real indicator on a serial device
+//   options: --updates N (live readings, default 8), --stable K (equal
+//            readings LePesoConsecutivo asks for, default 3)
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <string>
+
+#include "Frame7410.h"
+#include "Indicator.h"
+#include "pesmo6.h"
+
+namespace {
+
+const char* Codigo(int32_t r) {
+  switch (r) {
+    case 0: return "reading stored";
+    case 1: return "no reading within the wait";
+    case 2: return "no reading without motion within the wait";
+    case 3: return "overload";
+    case 4: return "port did not open";
+    case 7: return "time limit reached";
+    default: return "?";
+  }
+}
+
+// A truck driving onto the scale: the weight climbs in motion, then settles.
+std::function<std::string()> TruckScale() {
+  auto start = std::chrono::steady_clock::now();
+  return [start] {
+    const double t = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    pesmo6sim::Leitura7410 r;
+    r.decimalCode = 3;  // one decimal
+    const long target = 183450;  // 18345.0 kg gross
+    const long tare = 72000;     // 7200.0 kg
+    long gross = t < 2.0 ? static_cast<long>(target * (t / 2.0)) + (static_cast<long>(t * 1000) % 7) * 10 : target;
+    r.motion = t < 2.2;
+    r.net = true;
+    r.weight = pesmo6sim::Digits6(gross - tare < 0 ? tare - gross : gross - tare);
+    r.negative = gross < tare;
+    r.tare = pesmo6sim::Digits6(tare);
+    return pesmo6sim::Frame7410(r);
+  };
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  std::string device;
+  int updates = 8, stable = 3;
+  for (int i = 1; i < argc; ++i) {
+    if (!std::strcmp(argv[i], "--device") && i + 1 < argc) device = argv[++i];
+    else if (!std::strcmp(argv[i], "--updates") && i + 1 < argc) updates = std::atoi(argv[++i]);
+    else if (!std::strcmp(argv[i], "--stable") && i + 1 < argc) stable = std::atoi(argv[++i]);
+    else {
+      std::fprintf(stderr, "usage: %s [--device PATH] [--updates N] [--stable K]\n", argv[0]);
+      return 2;
+    }
+  }
+
+  std::unique_ptr<pesmo6sim::StreamingIndicator> sim;
+  if (device.empty()) {
+    sim = std::make_unique<pesmo6sim::StreamingIndicator>(std::chrono::milliseconds(100));
+    sim->SetGenerator(TruckScale());
+    device = sim->Device();
+    std::printf("Simulated 7410 indicator on %s (4800 baud, 7E1, one frame every 100 ms)\n", device.c_str());
+  }
+
+  const char *produto, *versao, *r1, *r2, *biblioteca;
+  FirVer(&produto, &versao, &r1, &r2, &biblioteca);
+  std::printf("%s %s (%s)\n\n", biblioteca, versao, produto);
+
+  Seta_Porta(1, device.c_str());
+  const int32_t canal = W7410Serial(1);
+  std::printf("W7410Serial(1) -> channel %d\n\n", canal);
+  std::printf("%-6s %-4s %-12s %-12s %-12s %-10s %s\n", "update", "code", "gross", "net", "tare", "status", "motion");
+  for (int i = 1; i <= updates; ++i) {
+    const int32_t r = Update_Canal(canal);
+    std::printf("%-6d %-4d [%s] [%s] [%s] %-10s %s\n", i, r, Gross_Canal(canal), Net_Canal(canal),
+                Tare_Canal(canal), Estado_Canal(canal), Estado_EmMovimento(canal));
+    if (r != 0) std::printf("       (%s)\n", Codigo(r));
+  }
+
+  std::printf("\nLePesoConsecutivo(channel, 10 s, %d equal readings)...\n", stable);
+  const auto t0 = std::chrono::steady_clock::now();
+  const int32_t r = LePesoConsecutivo(canal, 10, stable);
+  const double s = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+  std::printf("  -> %d (%s) after %.2f s; net %.1f kg, gross %.1f kg, tare %.1f kg\n", r, Codigo(r), s,
+              Net_Canal_Float(canal), Gross_Canal_Float(canal), Tare_Canal_Float(canal));
+
+  Close_Canal(canal);
+  std::printf("\nAfter Close_Canal: Gross_Canal -> [%s], Update_Canal -> %d\n", Gross_Canal(canal),
+              Update_Canal(canal));
+  Deleta_Canal(canal);
+  return r == 0 ? 0 : 1;
+}

@@ -1,0 +1,90 @@
+// The operating-system layer: serial ports, the event pump's wait, the tick
+// count, pauses and the decimal separator.  One implementation per OS lives
+// beside this header (posix/, win32/); nothing above it includes an OS header.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <stdexcept>
+#include <string>
+
+namespace pesmo6::platform {
+
+// ---- Time ---------------------------------------------------------------
+
+// Milliseconds of a monotonic clock, wrapping at 2^32.
+uint32_t Tick();
+// Moves Tick() by a fixed amount (tests use it to reach the wrap-around).
+void ShiftTick(uint32_t deltaMs);
+void SleepMs(uint32_t ms);
+
+// ---- Decimal separator --------------------------------------------------
+
+// First character of the decimal separator of the system's default locale,
+// read anew at each call; '.' when it cannot be read.
+char SystemDecimalSeparator();
+// The separator the floating readouts use: read once when the library loads.
+char LoadDecimalSeparator();
+
+// ---- Serial ports -------------------------------------------------------
+
+enum class Parity : uint8_t { None = 0, Odd = 1, Even = 2, Mark = 3, Space = 4 };
+enum class SoftwareFlow : uint8_t { None, Receive, Transmit, Both };
+
+struct SerialSettings {
+  int32_t baud = 4800;
+  uint16_t dataBits = 7;
+  Parity parity = Parity::None;
+  uint16_t stopBits = 1;
+  bool dtr = true;
+  bool rts = true;
+  SoftwareFlow swFlow = SoftwareFlow::None;
+};
+
+class SerialError : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
+// One serial port.  While open with a handler attached, the event pump tells
+// the handler how many received bytes are waiting; the handler takes them
+// with ReadByte.
+class SerialPort {
+ public:
+  using AvailHandler = std::function<void(uint16_t count)>;
+
+  SerialPort();
+  ~SerialPort();
+  SerialPort(const SerialPort&) = delete;
+  SerialPort& operator=(const SerialPort&) = delete;
+
+  // The platform's device for port number n (1 is the first port).
+  static std::string DefaultDevice(uint16_t number);
+
+  // Throws SerialError when the device is missing, busy or refuses a setting.
+  void Open(const std::string& device, const SerialSettings& settings);
+  // Drops whatever is buffered.  Closing a closed port does nothing.
+  void Close();
+  bool IsOpen() const;
+  void SetAvailHandler(AvailHandler handler);
+  // Removes and returns the oldest received byte; throws when none is waiting.
+  uint8_t ReadByte();
+  // Sends every byte (waits a bounded time for room); throws when closed.
+  void Write(const uint8_t* data, size_t length);
+
+  struct Impl;
+
+ private:
+  std::unique_ptr<Impl> impl_;
+};
+
+// ---- Event pump ---------------------------------------------------------
+
+// Waits until one of the library's open ports or sockets has something to
+// deliver, or at most maxWaitMs, then delivers every pending notification on
+// the calling thread.  Never spins: it blocks in the OS readiness call.
+void WaitAndDispatch(uint32_t maxWaitMs);
+
+}  // namespace pesmo6::platform
