@@ -1,0 +1,106 @@
+// Helpers shared by the suites: a fixture that leaves the library empty, a
+// scripted host hook, and the decimal separator the drivers will use.
+#pragma once
+
+#include <gtest/gtest.h>
+#include <langinfo.h>
+#include <locale.h>
+
+#include <chrono>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "pesmo6.h"
+
+namespace pesmo6test {
+
+// The separator of the environment's locale, as the drivers read it.
+inline char Sep() {
+  locale_t loc = newlocale(LC_NUMERIC_MASK, "", static_cast<locale_t>(nullptr));
+  if (loc == static_cast<locale_t>(nullptr)) return '.';
+  const char c = nl_langinfo_l(RADIXCHAR, loc)[0];
+  freelocale(loc);
+  return c;
+}
+
+// A weight text written with ',' in the test, adapted to the separator.
+inline std::string W(std::string text) {
+  for (char& c : text) {
+    if (c == ',') c = Sep();
+  }
+  return text;
+}
+
+inline std::string Spaces(size_t n) { return std::string(n, ' '); }
+
+using Clock = std::chrono::steady_clock;
+inline long long MsSince(Clock::time_point t0) {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - t0).count();
+}
+
+// Runs a test body once per pass of the library's event pump.
+class HostHook {
+ public:
+  using Body = std::function<void(int pass)>;
+  explicit HostHook(Body body) : body_(std::move(body)) {
+    current_ = this;
+    Seta_Eventos(&Trampoline, this);
+  }
+  ~HostHook() {
+    Seta_Eventos(nullptr, nullptr);
+    current_ = nullptr;
+  }
+  int Passes() const { return passes_; }
+
+ private:
+  static void PESMO6_CALL Trampoline(void* context) {
+    auto* self = static_cast<HostHook*>(context);
+    self->body_(++self->passes_);
+  }
+  Body body_;
+  int passes_ = 0;
+  static inline HostHook* current_ = nullptr;
+};
+
+// Collects the trace lines.
+class TraceLog {
+ public:
+  TraceLog() {
+    lines_ = &store_;
+    Seta_Log(&Sink);
+  }
+  ~TraceLog() {
+    Seta_Log(nullptr);
+    lines_ = nullptr;
+  }
+  const std::vector<std::string>& Lines() const { return store_; }
+  int Count(const std::string& prefix) const {
+    int n = 0;
+    for (const auto& l : store_) n += l.rfind(prefix, 0) == 0;
+    return n;
+  }
+
+ private:
+  static void PESMO6_CALL Sink(const char* line) {
+    if (lines_) lines_->push_back(line);
+  }
+  std::vector<std::string> store_;
+  static inline std::vector<std::string>* lines_ = nullptr;
+};
+
+// Every test starts and ends with an empty channel table.
+class LibraryTest : public ::testing::Test {
+ protected:
+  void SetUp() override { DeleteAll(); }
+  void TearDown() override {
+    Seta_Eventos(nullptr, nullptr);
+    Seta_Log(nullptr);
+    DeleteAll();
+  }
+  static void DeleteAll() {
+    for (int i = 0; i < 512; ++i) Deleta_Canal(i);
+  }
+};
+
+}  // namespace pesmo6test

@@ -1,0 +1,139 @@
+// Pieces no export shows on its own: weight formatting, number parsing, the
+// line settings asked of the OS, and the tick's wrap-around.
+#include <gtest/gtest.h>
+
+#include <limits>
+#include <string>
+#include <vector>
+
+#include "Frame7410.h"
+#include "Indicator.h"
+#include "Support.h"
+#include "drivers/Formato.h"
+#include "drivers/W_7410.h"
+#include "engine/Canal.h"
+#include "pesmo6.h"
+#include "transport/DataMSerial.h"
+#include "transport/platform/Platform.h"
+
+using namespace pesmo6;
+using pesmo6test::Clock;
+using pesmo6test::MsSince;
+
+namespace {
+
+TEST(FormataPeso, WorkedExamples) {
+  EXPECT_EQ(FormataPeso("1234", 2, false, ','), "     12,34");
+  EXPECT_EQ(FormataPeso("5", 2, true, ','), "     -0,05");
+  EXPECT_EQ(FormataPeso("1", 5, false, ','), "   0,00001");
+  EXPECT_EQ(FormataPeso("1234", 0, false, ','), "      1234");
+  EXPECT_EQ(FormataPeso("1234", 2, false, '.'), "     12.34");
+  EXPECT_EQ(FormataPeso("0", 2, true, '.'), "     -0.00");
+  EXPECT_EQ(FormataPeso("", 0, false, '.'), "         0");
+  EXPECT_EQ(FormataPeso("999999", 5, true, ','), "  -9,99999");
+  EXPECT_EQ(FormataPeso("123456789012", 0, false, ','), "3456789012") << "leftmost digits lost";
+}
+
+TEST(Numbers, WeightTextConversion) {
+  double v = -1;
+  EXPECT_TRUE(TextoParaNumero("  12,50", ',', v));
+  EXPECT_DOUBLE_EQ(v, 12.5);
+  EXPECT_FALSE(TextoParaNumero("  12,50", '.', v));
+  EXPECT_TRUE(TextoParaNumero("     -0,05", ',', v));
+  EXPECT_DOUBLE_EQ(v, -0.05);
+  EXPECT_TRUE(TextoParaNumero(" +1,5e2 ", ',', v));
+  EXPECT_DOUBLE_EQ(v, 150.0);
+  EXPECT_TRUE(TextoParaNumero("7", '.', v));
+  EXPECT_DOUBLE_EQ(v, 7.0);
+  for (const char* bad : {"", "   ", "EEEEEEEEEE", "12,5,0", "1e", "-", ",", "1 2", "1e999", "0x10", "12,50kg"}) {
+    SCOPED_TRACE(bad);
+    EXPECT_FALSE(TextoParaNumero(bad, ',', v));
+  }
+}
+
+TEST(Numbers, FrameFields) {
+  EXPECT_EQ(InteiroOuZero("000500"), 500);
+  EXPECT_EQ(InteiroOuZero("  -120"), -120);
+  EXPECT_EQ(InteiroOuZero("+00012"), 12);
+  EXPECT_EQ(InteiroOuZero("12\r"), 0) << "a field that reaches the CR";
+  EXPECT_EQ(InteiroOuZero(""), 0);
+  EXPECT_EQ(InteiroOuZero("12 "), 0);
+  EXPECT_EQ(InteiroOuZero("1A"), 0);
+}
+
+TEST(Checksum, AgreesWithTheSimulatorAndFlagsCorruption) {
+  for (int i = 0; i < 200; ++i) {
+    std::string body;
+    for (int k = 0; k < 15; ++k) body.push_back(static_cast<char>(0x20 + (i * 7 + k * 13) % 0x60));
+    body.push_back('\r');
+    EXPECT_EQ(T7410Bal::CalculaSoma(body), pesmo6sim::Checksum7410(body));
+  }
+  // Bit 7 of a character does not enter the sum.
+  EXPECT_EQ(T7410Bal::CalculaSoma("\xB1\r"), T7410Bal::CalculaSoma("1\r"));
+}
+
+class Internal : public pesmo6test::LibraryTest {
+ protected:
+  void TearDown() override {
+    SetSerialOpenObserver(nullptr);
+    pesmo6test::LibraryTest::TearDown();
+  }
+};
+
+// Pseudo-terminals cannot keep 7 data bits or parity: check what the
+// library asked the OS for.
+TEST_F(Internal, LineSettingsAskedOfTheSystem) {
+  pesmo6sim::StreamingIndicator sim(std::chrono::milliseconds(20));
+  sim.SetFrame(pesmo6sim::Frame7410(pesmo6sim::Leitura7410{}));
+  ASSERT_EQ(Seta_Porta(9, sim.Device().c_str()), 0);
+  std::vector<std::pair<std::string, platform::SerialSettings>> seen;
+  SetSerialOpenObserver([&](const std::string& d, const platform::SerialSettings& s) { seen.emplace_back(d, s); });
+  const int32_t ch = W7410Serial(9);
+  ASSERT_EQ(Update_Canal(ch), 0);
+  ASSERT_EQ(seen.size(), 1u);
+  EXPECT_EQ(seen[0].first, sim.Device());
+  const platform::SerialSettings& s = seen[0].second;
+  EXPECT_EQ(s.baud, 4800);
+  EXPECT_EQ(s.dataBits, 7);
+  EXPECT_EQ(s.parity, platform::Parity::Even);
+  EXPECT_EQ(s.stopBits, 1);
+  EXPECT_FALSE(s.dtr);
+  EXPECT_FALSE(s.rts);
+  EXPECT_EQ(s.swFlow, platform::SoftwareFlow::None);
+
+  seen.clear();
+  const int32_t unmapped = W7410Serial(3);
+  EXPECT_EQ(Update_NoMotion(unmapped, 0), 4);
+  ASSERT_FALSE(seen.empty());
+  EXPECT_EQ(seen[0].first, "/dev/ttyS2") << "port n is /dev/ttyS(n-1) without a mapping";
+}
+
+TEST(Platform, RejectsWhatAPortCannotDo) {
+  platform::SerialPort port;
+  platform::SerialSettings s;
+  s.baud = 12345;
+  EXPECT_THROW(port.Open("/dev/null", s), platform::SerialError);
+  s.baud = 9600;
+  EXPECT_THROW(port.Open("/dev/null", s), platform::SerialError) << "not a terminal";
+  EXPECT_THROW(port.ReadByte(), platform::SerialError);
+  const uint8_t b = 1;
+  EXPECT_THROW(port.Write(&b, 1), platform::SerialError);
+  EXPECT_FALSE(port.IsOpen());
+}
+
+// The tick wraps at 2^32 ms (every 49.7 days); a wait that spans the wrap
+// must neither end early nor hang.
+TEST_F(Internal, WaitsSpanTheTickWrap) {
+  pesmo6sim::Pty silent;
+  ASSERT_EQ(Seta_Porta(10, silent.SlavePath().c_str()), 0);
+  const int32_t ch = W7410SerialC(10);
+  const uint32_t now = platform::Tick();
+  platform::ShiftTick(std::numeric_limits<uint32_t>::max() - now - 100);  // wrap in ~100 ms
+  const auto t0 = Clock::now();
+  EXPECT_EQ(Update_NoMotion(ch, 300), 2);
+  EXPECT_GE(MsSince(t0), 295);
+  EXPECT_LT(MsSince(t0), 800);
+  EXPECT_LT(platform::Tick(), 1000u) << "the tick did wrap during the wait";
+}
+
+}  // namespace
