@@ -33,6 +33,12 @@ class TBalSkeleton : public TBal {
   // the driver is the channel's Bal (see TClVorel).
   TClVorel* Dono = nullptr;
 
+  // RecebeRede: one read notification of the line socket, one byte.
+  void RecebeRede(platform::LineSocket& socket) {
+    uint8_t b = 0;
+    if (socket.ReadByte(b) == 1) EntregaByte(b);
+  }
+
  protected:
   Handler TrataByte = nullptr;
   uint32_t TickInicio = 0;
@@ -73,6 +79,14 @@ class TBalSkeleton : public TBal {
     ch.DMSerialDll->SerCom.SetOnTriggerAvail(nullptr);
     ch.DMSerialDll->SerCom.Close();
     ch.Situacao = Pronto;
+  }
+
+  // Bytes that came while no update listened are stale: a driver fed by
+  // notifications reads and drops them between updates, so an update never
+  // starts on a reading that sat in a buffer.
+  static void DescartaPendentes(TClVorel& ch) {
+    if (ch.DMSerialDll && ch.DMSerialDll->SerCom.IsOpen()) ch.DMSerialDll->SerCom.DescartaRecebidos();
+    if (ch.DMDLL) ch.DMDLL->SocLeitura.DiscardInput();
   }
 
   // Starts the clock and the cycle.  Returns the wait to use, or -1 when the
@@ -144,6 +158,45 @@ class TBalSkeleton : public TBal {
     if (Handler h = TrataByte) (Self().*h)(b);
   }
 };
+
+// The common network registration: a new channel on line `letra` ("A" to
+// "D", either case) of converter `conversor`, with a network module whose
+// read notification feeds driver D.
+template <class D>
+int32_t RegistraRede(int32_t conversor, const char* letra, int32_t dispositivo) {
+  if (!ValidaIp(conversor)) return -1;
+  const std::string linha = MaiusculasAscii(letra != nullptr ? letra : "");
+  if (!ValidaSerial(linha)) return -1;
+  auto& tabela = Canais();
+  const int32_t n = NovoSlot();
+  try {
+    auto ch = std::make_shared<TClVorel>();
+    tabela[static_cast<size_t>(n)] = ch;
+    ch->DMDLL = std::make_unique<TDMDLL>();
+    auto bal = std::make_shared<D>();
+    ch->Bal = bal;
+    bal->Dono = ch.get();
+    bal->Canal = n;
+    ch->IndiceIp = conversor;
+    ch->CanalSerial = linha[0] - 'A' + 1;
+    ch->Dispositivo = dispositivo;
+    ch->Porta = kPortaComando + ch->CanalSerial;
+    if constexpr (D::kLeituraPorEvento) {
+      platform::LineSocket& socket = ch->DMDLL->SocLeitura;
+      D* driver = bal.get();
+      socket.SetOnRead([driver, &socket] { driver->RecebeRede(socket); });
+    }
+    ch->Situacao = Pronto;
+    return n;
+  } catch (...) {
+    // Whatever was built goes with the slot.
+    if (tabela.size() == static_cast<size_t>(n) + 1) {
+      ChannelRef ch = std::move(tabela.back());
+      tabela.pop_back();
+    }
+    return -1;
+  }
+}
 
 // The common serial registration: a new channel with a serial module and a
 // driver D whose line settings D::ConfiguraLinha fixes.

@@ -24,6 +24,7 @@ int32_t T7410Bal::Atualiza(const ChannelRef& canal, int32_t parametro) {
   canal->Net = "0";
   canal->Tare = "0";
   Recebido = false;
+  DescartaPendentes(*canal);
   TrataByte = &T7410Bal::EsperaInicio;
 
   const int64_t espera = Comeca(a, parametro);

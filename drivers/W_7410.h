@@ -9,6 +9,8 @@ namespace pesmo6 {
 class T7410Bal : public TBalSkeleton<T7410Bal> {
  public:
   static constexpr PerfilFamilia kPerfil{1000, 10000, true};
+  // Network bytes arrive through the line socket's read notification.
+  static constexpr bool kLeituraPorEvento = true;
   // A frame without CR is abandoned past this size.
   static constexpr size_t kMaxQuadro = 64 * 1024;
 

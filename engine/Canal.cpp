@@ -133,15 +133,47 @@ const char* DisplayErro(int32_t canal) {
 }
 
 int32_t SelectCanal(int32_t canal) {
-  Log("SelectCanal[" + std::to_string(canal) + "]");
+  const std::string rotulo = "SelectCanal[" + std::to_string(canal) + "]";
+  Log(rotulo);
   if (!ValidaCanal(canal)) return 0;
-  Log("DMDLL n\xE3o existe");
-  return 1;
+  ChannelRef ch = CanalVivo(canal);
+  if (!ch->DMDLL) {
+    Log("DMDLL n\xE3o existe");
+    return 1;
+  }
+  TDMDLL* modulo = ch->DMDLL.get();
+  if (modulo->SocLeitura.Active()) {
+    Log("J\xE1 aberto");
+    return 1;
+  }
+  modulo->SocLeitura.Open(Ips()[static_cast<size_t>(ch->IndiceIp)].Texto(), static_cast<uint16_t>(ch->Porta));
+  const uint32_t inicio = platform::Tick();
+  for (;;) {
+    // Closed or deleted from inside the pump: that attempt is gone with it.
+    if (ch->DMDLL.get() != modulo) return 0;
+    if (modulo->SocLeitura.Active()) return 1;
+    // Never wait forever: an attempt that failed (refused, unreachable) or
+    // is still pending after the limit ends here; the next call tries again.
+    if (!modulo->SocLeitura.Connecting() || platform::Tick() - inicio >= kSelectLimiteMs) {
+      modulo->SocLeitura.Close();
+      Log(rotulo + " sem conexao");
+      return 0;
+    }
+    ProcessaEventos(kSelectLimiteMs - (platform::Tick() - inicio));
+  }
 }
 
 void CloseCanal(int32_t canal) {
   ChannelRef ch = CanalVivo(canal);
   if (!ch) return;
+  if (ch->DMDLL) {
+    Log("Fechou TCP IP");
+    ch->Situacao = Fechado;
+    ch->DMDLL->SocLeitura.Close();
+    ch->DMDLL->SocLeitura.SetOnRead(nullptr);
+    ch->Bal.reset();
+    ch->DMDLL.reset();
+  }
   if (ch->DMSerialDll) {
     try {
       ch->DMSerialDll->SerCom.Close();

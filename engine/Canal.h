@@ -22,6 +22,9 @@ const char* DisplayErro(int32_t canal);
 // `separador`, an optional exponent, blanks.  False when it is not a number.
 bool TextoParaNumero(const std::string& texto, char separador, double& valor);
 
+// Connects a network channel's line; 1 done, 0 rejected or not connected
+// within kSelectLimiteMs.
+constexpr uint32_t kSelectLimiteMs = 5000;
 int32_t SelectCanal(int32_t canal);
 void CloseCanal(int32_t canal);
 void DeletaCanal(int32_t canal);

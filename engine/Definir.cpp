@@ -1,24 +1,17 @@
 #include "Definir.h"
 
+#include <cstring>
+
 
 namespace pesmo6 {
 namespace {
 std::string g_msgErro;
-Pesmo6LogCallback g_logSink = nullptr;
 }  // namespace
-
-void SetLogSink(Pesmo6LogCallback sink) { g_logSink = sink; }
-
-void Log(std::string_view linha) {
-  if (Pesmo6LogCallback sink = g_logSink) {
-    const std::string line(linha);
-    sink(line.c_str());
-  }
-}
 
 TClVorel::~TClVorel() { Dispose(); }
 
 void TClVorel::Dispose() {
+  DMDLL.reset();
   DMSerialDll.reset();
   Bal.reset();
 }
@@ -43,6 +36,40 @@ int32_t NovoSlot() {
 }
 
 std::string& MsgErro() { return g_msgErro; }
+
+std::string TIpProg::Texto() const { return std::string(Ip, strnlen(Ip, sizeof Ip)); }
+
+std::vector<TIpProg>& Ips() {
+  static auto* table = new std::vector<TIpProg>();
+  return *table;
+}
+
+int32_t SetaIp(std::string_view endereco) {
+  Log("SetaIP[" + std::string(endereco) + "]");
+  if (endereco.size() > sizeof(TIpProg::Ip)) return -1;  // would reach another host if cut
+  auto& tabela = Ips();
+  for (size_t i = 0; i < tabela.size(); ++i) {
+    if (tabela[i].Texto() == endereco) return static_cast<int32_t>(i);
+  }
+  TIpProg novo{};
+  std::memcpy(novo.Ip, endereco.data(), endereco.size());
+  tabela.push_back(novo);
+  return static_cast<int32_t>(tabela.size() - 1);
+}
+
+bool ValidaIp(int32_t n) {
+  const auto& t = Ips();
+  if (t.empty()) {
+    g_msgErro = "N\xE3o existe IP registrado !\n\rUtilize a fun\xE7\xE3o Seta_Ip.";
+    return false;
+  }
+  if (n < 0 || static_cast<size_t>(n) > t.size() - 1) {
+    g_msgErro = "O n\xFAmero de IP registrado (" + std::to_string(n) + ") est\xE1 errado !\n\rTemos " +
+                std::to_string(t.size()) + " IP registrado(s).";
+    return false;
+  }
+  return true;
+}
 
 bool ValidaCanal(int32_t n) {
   const auto& t = Canais();

@@ -9,7 +9,9 @@
 #include <vector>
 
 #include "pesmo6.h"
+#include "transport/DataMDll.h"
 #include "transport/DataMSerial.h"
+#include "transport/Trace.h"
 
 namespace pesmo6 {
 
@@ -51,6 +53,7 @@ class TClVorel {
 
   std::string ErroTexto;
   std::string ErroPendente;
+  std::unique_ptr<TDMDLL> DMDLL;
   std::unique_ptr<TDMSerialDll> DMSerialDll;
   std::shared_ptr<TBal> Bal;
   int32_t Situacao = Pronto;
@@ -67,7 +70,7 @@ class TClVorel {
   std::string Contadora;
   std::string Tag;
 
-  bool TemTransporte() const { return DMSerialDll != nullptr; }
+  bool TemTransporte() const { return DMDLL != nullptr || DMSerialDll != nullptr; }
   // Destroys the network module, the serial module and the driver, in that
   // order, each where present.
   void Dispose();
@@ -81,14 +84,23 @@ ChannelRef CanalVivo(int32_t n);
 // Appends an empty slot and returns its number.
 int32_t NovoSlot();
 
+// A converter: its address text, NUL-padded to 16 characters.
+struct TIpProg {
+  char Ip[16];
+  std::string Texto() const;  // up to the first NUL
+};
+
+// The converter table: only ever appended to.
+std::vector<TIpProg>& Ips();
+// The number of the converter with this address, appended when new; -1
+// for an address longer than 16 characters.
+int32_t SetaIp(std::string_view endereco);
+
 // Validation: false leaves the reason in MsgErro.
+bool ValidaIp(int32_t n);
 bool ValidaCanal(int32_t n);
 bool ValidaSerial(std::string_view letra);
 std::string& MsgErro();
-
-// The trace point: hands the line to the host's log callback, if any.
-void Log(std::string_view linha);
-void SetLogSink(Pesmo6LogCallback sink);
 
 // Upper-cases ASCII letters only.
 std::string MaiusculasAscii(std::string_view s);

@@ -40,6 +40,18 @@ const char* const kBiblioteca = "Pesmo6";
 
 extern "C" {
 
+PESMO6_API int32_t PESMO6_CALL Seta_Ip(const char* endereco) {
+  return Guarded(-1, [&] { return SetaIp(endereco != nullptr ? endereco : ""); });
+}
+
+PESMO6_API int32_t PESMO6_CALL W7410(int32_t conversor, const char* linha) {
+  return Guarded(-1, [&] { return RegistraRede<T7410Bal>(conversor, linha, Disp7410); });
+}
+
+PESMO6_API int32_t PESMO6_CALL W7410C(int32_t conversor, const char* linha) {
+  return Guarded(-1, [&] { return RegistraRede<T7410Bal>(conversor, linha, Disp7410C); });
+}
+
 PESMO6_API int32_t PESMO6_CALL W7410Serial(uint32_t porta) {
   return Guarded(-1, [&] { return RegistraSerial<T7410Bal>(porta, Disp7410); });
 }

@@ -55,6 +55,11 @@ extern "C" {
 
 /* ---- Registration: result is the channel number, or -1 ---------------- */
 
+/* 7410 indicator on line "A".."D" (either case) of converter `conversor`;
+ * decoded readings. */
+PESMO6_API int32_t PESMO6_CALL W7410(int32_t conversor, const char* linha);
+/* The same, raw frames in Contadora_Canal. */
+PESMO6_API int32_t PESMO6_CALL W7410C(int32_t conversor, const char* linha);
 /* 7410 indicator on a local serial port; decoded readings. */
 PESMO6_API int32_t PESMO6_CALL W7410Serial(uint32_t porta);
 /* 7410 indicator on a local serial port; raw frames in Contadora_Canal. */
@@ -89,7 +94,11 @@ PESMO6_API void PESMO6_CALL FirVer(const char** produto, const char** versao,
 
 /* ---- Connections ------------------------------------------------------- */
 
-/* 1 done, 0 channel number rejected. */
+/* Finds or appends a converter address (at most 16 characters); its
+ * converter number, or -1 for a longer address. */
+PESMO6_API int32_t PESMO6_CALL Seta_Ip(const char* endereco);
+/* Connects a converter channel's line (at most 5 s); 1 done or nothing to
+ * do, 0 channel number rejected or no connection. */
 PESMO6_API int32_t PESMO6_CALL Select_Canal(int32_t canal);
 PESMO6_API void PESMO6_CALL Close_Canal(int32_t canal);
 PESMO6_API void PESMO6_CALL Deleta_Canal(int32_t canal);

@@ -29,6 +29,7 @@ class TSerCom {
     port_.SetAvailHandler(std::move(handler));
   }
   uint8_t LeByte() { return port_.ReadByte(); }
+  void DescartaRecebidos() { port_.DiscardInput(); }
   void EnviaByte(uint8_t b) { port_.Write(&b, 1); }
   void EnviaBloco(const uint8_t* data, uint16_t length) { port_.Write(data, length); }
 

@@ -71,13 +71,90 @@ class SerialPort {
   void SetAvailHandler(AvailHandler handler);
   // Removes and returns the oldest received byte; throws when none is waiting.
   uint8_t ReadByte();
+  // Drops every byte received so far.
+  void DiscardInput();
   // Sends every byte (waits a bounded time for room); throws when closed.
   void Write(const uint8_t* data, size_t length);
 
   struct Impl;
 
  private:
-  std::unique_ptr<Impl> impl_;
+  std::shared_ptr<Impl> impl_;
+};
+
+// ---- Sockets --------------------------------------------------------------
+
+// A TCP client that connects without blocking and reports what happens
+// through the event pump: connect, read (repeated while unread bytes
+// remain, one notification per byte the handler takes), disconnect (the
+// peer closed, or the connection broke) and error (a failed connection
+// attempt, with the OS error code).
+class LineSocket {
+ public:
+  struct Events {
+    std::function<void()> onConnect;
+    std::function<void()> onDisconnect;
+    std::function<void(int code)> onError;
+  };
+  using ReadHandler = std::function<void()>;
+
+  LineSocket();
+  ~LineSocket();
+  LineSocket(const LineSocket&) = delete;
+  LineSocket& operator=(const LineSocket&) = delete;
+
+  void SetEvents(Events events);
+  void SetOnRead(ReadHandler handler);
+  // Starts a connection attempt and returns at once; an attempt already
+  // under way or a live connection is dropped first.  A bad address is
+  // reported through onError.
+  void Open(const std::string& address, uint16_t port);
+  // Disconnects; closing a closed socket does nothing.  No event follows.
+  void Close();
+  bool Active() const;
+  bool Connecting() const;
+  // Takes at most one waiting byte: 1 when taken, 0 when none was waiting.
+  int ReadByte(uint8_t& b);
+  // Drops every byte received so far (a closed peer is noticed here too).
+  void DiscardInput();
+  // Sends every byte; a broken connection is dropped (disconnect event).
+  void Send(const std::string& bytes);
+
+  struct Impl;
+
+ private:
+  std::shared_ptr<Impl> impl_;
+};
+
+class SocketError : public std::runtime_error {
+ public:
+  SocketError(const std::string& what, int code) : std::runtime_error(what), code_(code) {}
+  int Code() const { return code_; }
+
+ private:
+  int code_;
+};
+
+// A blocking TCP client for one request and its reply.
+class BlockingSocket {
+ public:
+  BlockingSocket();
+  ~BlockingSocket();
+  BlockingSocket(const BlockingSocket&) = delete;
+  BlockingSocket& operator=(const BlockingSocket&) = delete;
+
+  // Throws SocketError when no connection is made within timeoutMs.
+  void Connect(const std::string& address, uint16_t port, uint32_t timeoutMs);
+  // Throws SocketError when the connection breaks.
+  void Send(const std::string& bytes);
+  // Waits at most timeoutMs for data: the count read, 0 on time-out, -1
+  // when the peer has closed.  Throws SocketError when the connection breaks.
+  int Receive(char* buffer, size_t size, uint32_t timeoutMs);
+  void Close();
+  bool Connected() const;
+
+ private:
+  intptr_t handle_ = -1;
 };
 
 // ---- Event pump ---------------------------------------------------------

@@ -111,7 +111,7 @@ void BuildTermios(termios& t, speed_t speed, const SerialSettings& s) {
 
 }  // namespace
 
-SerialPort::SerialPort() : impl_(std::make_unique<Impl>()) {}
+SerialPort::SerialPort() : impl_(std::make_shared<Impl>()) {}
 SerialPort::~SerialPort() { impl_->CloseDescriptor(); }
 
 std::string SerialPort::DefaultDevice(uint16_t number) {
@@ -162,9 +162,11 @@ void SerialPort::Open(const std::string& device, const SerialSettings& s) {
   tcflush(fd, TCIOFLUSH);
 
   impl_->fd = fd;
-  Impl* impl = impl_.get();
-  impl_->pumpId = posix::RegisterDescriptor(fd, impl_->WantedEvents(),
-                                            [impl](short revents) { impl->OnReady(revents); });
+  // The pump holds the port weakly and keeps it alive while its handler runs.
+  std::weak_ptr<Impl> weak = impl_;
+  impl_->pumpId = posix::RegisterDescriptor(fd, impl_->WantedEvents(), [weak](short revents) {
+    if (auto impl = weak.lock()) impl->OnReady(revents);
+  });
 }
 
 void SerialPort::Close() { impl_->CloseDescriptor(); }
@@ -185,6 +187,10 @@ uint8_t SerialPort::ReadByte() {
   } while (n < 0 && errno == EINTR);
   if (n != 1) throw SerialError("no byte waiting");
   return b;
+}
+
+void SerialPort::DiscardInput() {
+  if (impl_->fd >= 0) tcflush(impl_->fd, TCIFLUSH);
 }
 
 void SerialPort::Write(const uint8_t* data, size_t length) {

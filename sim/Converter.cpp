@@ -1,0 +1,461 @@
+#include "Converter.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <cstring>
+#include <map>
+#include <mutex>
+#include <stdexcept>
+#include <thread>
+
+namespace pesmo6sim {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+constexpr char kTerminator[] = " OK\n\r";
+
+int Listen(const std::string& address, uint16_t port) {
+  const int fd = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+  if (fd < 0) return -1;
+  const int one = 1;
+  setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_port = htons(port);
+  inet_pton(AF_INET, address.c_str(), &a.sin_addr);
+  if (bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 || listen(fd, 16) != 0) {
+    close(fd);
+    return -1;
+  }
+  return fd;
+}
+
+void SendAll(int fd, const std::string& bytes) {
+  size_t done = 0;
+  while (done < bytes.size()) {
+    const ssize_t n = send(fd, bytes.data() + done, bytes.size() - done, MSG_NOSIGNAL);
+    if (n > 0) {
+      done += static_cast<size_t>(n);
+    } else if (n < 0 && (errno == EAGAIN || errno == EINTR)) {
+      pollfd p{fd, POLLOUT, 0};
+      if (poll(&p, 1, 200) <= 0) return;
+    } else {
+      return;
+    }
+  }
+}
+
+}  // namespace
+
+std::string UniqueLoopback() {
+  static std::atomic<unsigned> counter{0};
+  const unsigned n = counter++;
+  const unsigned pid = static_cast<unsigned>(getpid());
+  return "127." + std::to_string(1 + pid % 250) + "." + std::to_string(1 + (pid / 250) % 250) + "." +
+         std::to_string(2 + n % 250);
+}
+
+struct Converter::State {
+  struct Line {
+    int listener = -1;
+    std::string frame;
+    std::function<std::string()> generator;
+    std::function<std::string(const std::string&)> responder;
+    std::chrono::milliseconds period{20};
+    Clock::time_point next = Clock::now();
+    int accepted = 0;
+    std::string received;
+  };
+  struct Conn {
+    int fd;
+    int kind;  // 0 command port, 1..4 a line
+    std::string input;
+  };
+  struct Scheduled {
+    Clock::time_point when;
+    int fd;
+    std::string bytes;
+    bool close;
+  };
+
+  std::string address;
+  mutable std::mutex mutex;
+  int wake = -1;
+  bool stop = false;
+  int commandListener = -1;
+  Line lines[5];
+  std::map<int, Conn> conns;
+  std::vector<Scheduled> scheduled;
+  CommandMode mode = CommandMode::Normal;
+  std::string fixedReply;
+  std::vector<std::string> commands;
+  int commandConnections = 0;
+  int inputs = 0;
+  int outputs = 0;
+  std::map<std::pair<char, int>, int> clears;
+  std::thread thread;
+
+  void Wake() {
+    const uint64_t one = 1;
+    [[maybe_unused]] ssize_t r = write(wake, &one, sizeof one);
+  }
+
+  void CloseConn(int fd) {
+    conns.erase(fd);
+    close(fd);
+  }
+
+  std::string Reply(const std::string& command) {
+    if (command == "IN") {
+      char digits[8];
+      std::snprintf(digits, sizeof digits, "%03d", inputs % 1000);
+      return std::string("IN") + digits + kTerminator;
+    }
+    if (command.rfind("OP", 0) == 0) {
+      outputs = std::atoi(command.c_str() + 2);
+    } else if (command.rfind("OB", 0) == 0 && command.size() >= 4) {
+      const int bit = std::atoi(command.c_str() + 3);
+      if (command[2] == '1') outputs |= 1 << (bit & 31);
+      else outputs &= ~(1 << (bit & 31));
+    } else if ((command[0] == 'R' || command[0] == 'W') && command.size() == 2) {
+      ++clears[{command[0], command[1] - 'A' + 1}];
+    }
+    return kTerminator;
+  }
+
+  void Answer(int fd, const std::string& command) {
+    commands.push_back(command);
+    const std::string reply = Reply(command);
+    const auto now = Clock::now();
+    using std::chrono::milliseconds;
+    switch (mode) {
+      case CommandMode::Normal:
+        SendAll(fd, reply);
+        break;
+      case CommandMode::Fixed:
+        SendAll(fd, fixedReply);
+        break;
+      case CommandMode::Silent:
+      case CommandMode::Refuse:
+        break;
+      case CommandMode::WrongOrder: {
+        std::string r = reply.substr(0, reply.size() - 2) + "\r\n";
+        SendAll(fd, r);
+        break;
+      }
+      case CommandMode::Split: {
+        // "...IN129 O" | "K\n" | "\r": the terminator cut across segments.
+        const size_t cut1 = reply.size() - 3, cut2 = reply.size() - 1;
+        SendAll(fd, reply.substr(0, cut1));
+        scheduled.push_back({now + milliseconds(40), fd, reply.substr(cut1, cut2 - cut1), false});
+        scheduled.push_back({now + milliseconds(80), fd, reply.substr(cut2), false});
+        break;
+      }
+      case CommandMode::ZeroByte: {
+        const std::string body = reply.substr(0, reply.size() - 5);
+        SendAll(fd, body + std::string(1, '\0') + "LOST");
+        scheduled.push_back({now + milliseconds(40), fd, kTerminator, false});
+        break;
+      }
+      case CommandMode::CloseEarly:
+        SendAll(fd, reply.substr(0, reply.size() / 2));
+        scheduled.push_back({now + milliseconds(20), fd, "", true});
+        break;
+    }
+  }
+
+  void OnInput(int fd) {
+    char buf[512];
+    const ssize_t n = recv(fd, buf, sizeof buf, 0);
+    if (n <= 0) {
+      CloseConn(fd);
+      return;
+    }
+    Conn& c = conns[fd];
+    if (c.kind == 0) {
+      c.input.append(buf, static_cast<size_t>(n));
+      size_t cr;
+      while ((cr = c.input.find('\r')) != std::string::npos) {
+        const std::string command = c.input.substr(0, cr);
+        c.input.erase(0, cr + 1);
+        Answer(fd, command);
+      }
+      return;
+    }
+    Line& line = lines[c.kind];
+    const std::string bytes(buf, static_cast<size_t>(n));
+    line.received += bytes;
+    if (line.responder) {
+      const std::string reply = line.responder(bytes);
+      if (!reply.empty()) SendAll(fd, reply);
+    }
+  }
+
+  void Tick() {
+    const auto now = Clock::now();
+    for (int l = 1; l <= 4; ++l) {
+      Line& line = lines[l];
+      if (now < line.next) continue;
+      line.next = now + line.period;
+      bool anyClient = false;
+      for (const auto& [fd, c] : conns) anyClient |= c.kind == l;
+      if (!anyClient) continue;
+      const std::string frame = line.generator ? line.generator() : line.frame;
+      if (frame.empty()) continue;
+      std::vector<int> fds;
+      for (const auto& [fd, c] : conns) {
+        if (c.kind == l) fds.push_back(fd);
+      }
+      for (int fd : fds) SendAll(fd, frame);
+    }
+    for (size_t i = 0; i < scheduled.size();) {
+      if (scheduled[i].when > now) {
+        ++i;
+        continue;
+      }
+      Scheduled s = std::move(scheduled[i]);
+      scheduled.erase(scheduled.begin() + static_cast<long>(i));
+      if (!conns.count(s.fd)) continue;
+      if (s.close) CloseConn(s.fd);
+      else SendAll(s.fd, s.bytes);
+    }
+  }
+
+  int NextTimeoutMs() const {
+    auto next = Clock::now() + std::chrono::milliseconds(50);
+    for (int l = 1; l <= 4; ++l) {
+      if (lines[l].next < next) next = lines[l].next;
+    }
+    for (const auto& s : scheduled) {
+      if (s.when < next) next = s.when;
+    }
+    const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(next - Clock::now()).count();
+    return ms < 0 ? 0 : static_cast<int>(ms) + 1;
+  }
+
+  void Run() {
+    std::unique_lock<std::mutex> lock(mutex);
+    while (!stop) {
+      std::vector<pollfd> fds;
+      std::vector<int> kinds;  // -2 wake, -1 command listener, 1..4 line listener, 100 connection
+      fds.push_back({wake, POLLIN, 0});
+      kinds.push_back(-2);
+      if (commandListener >= 0) {
+        fds.push_back({commandListener, POLLIN, 0});
+        kinds.push_back(-1);
+      }
+      for (int l = 1; l <= 4; ++l) {
+        if (lines[l].listener >= 0) {
+          fds.push_back({lines[l].listener, POLLIN, 0});
+          kinds.push_back(l);
+        }
+      }
+      for (const auto& [fd, c] : conns) {
+        fds.push_back({fd, POLLIN, 0});
+        kinds.push_back(100);
+      }
+      const int timeout = NextTimeoutMs();
+      lock.unlock();
+      poll(fds.data(), fds.size(), timeout);
+      lock.lock();
+      for (size_t i = 0; i < fds.size(); ++i) {
+        if (fds[i].revents == 0) continue;
+        if (kinds[i] == -2) {
+          uint64_t v;
+          [[maybe_unused]] ssize_t r = read(wake, &v, sizeof v);
+        } else if (kinds[i] == 100) {
+          if (conns.count(fds[i].fd)) OnInput(fds[i].fd);
+        } else {
+          const int fd = accept4(fds[i].fd, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
+          if (fd < 0) continue;
+          const int one = 1;
+          setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+          const int kind = kinds[i] == -1 ? 0 : kinds[i];
+          conns[fd] = Conn{fd, kind, {}};
+          if (kind == 0) ++commandConnections;
+          else ++lines[kind].accepted;
+        }
+      }
+      Tick();
+    }
+  }
+};
+
+Converter::Converter(const std::string& address) : state_(std::make_shared<State>()) {
+  State& s = *state_;
+  for (int attempt = 0; attempt < 50; ++attempt) {
+    s.address = address.empty() ? UniqueLoopback() : address;
+    s.commandListener = Listen(s.address, 8880);
+    bool ok = s.commandListener >= 0;
+    for (int l = 1; l <= 4 && ok; ++l) {
+      s.lines[l].listener = Listen(s.address, static_cast<uint16_t>(8880 + l));
+      ok = s.lines[l].listener >= 0;
+    }
+    if (ok) break;
+    if (s.commandListener >= 0) close(s.commandListener);
+    s.commandListener = -1;
+    for (int l = 1; l <= 4; ++l) {
+      if (s.lines[l].listener >= 0) close(s.lines[l].listener);
+      s.lines[l].listener = -1;
+    }
+    if (!address.empty()) throw std::runtime_error("cannot listen on " + address);
+  }
+  if (s.commandListener < 0) throw std::runtime_error("no free loopback address");
+  s.wake = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+  s.thread = std::thread([&s] { s.Run(); });
+}
+
+Converter::~Converter() {
+  State& s = *state_;
+  {
+    std::lock_guard<std::mutex> lock(s.mutex);
+    s.stop = true;
+  }
+  s.Wake();
+  s.thread.join();
+  for (auto& [fd, c] : s.conns) close(fd);
+  if (s.commandListener >= 0) close(s.commandListener);
+  for (int l = 1; l <= 4; ++l) {
+    if (s.lines[l].listener >= 0) close(s.lines[l].listener);
+  }
+  close(s.wake);
+}
+
+const std::string& Converter::Address() const { return state_->address; }
+
+namespace {
+void CheckLine(int line) {
+  if (line < 1 || line > 4) throw std::out_of_range("converter lines are 1 to 4");
+}
+}  // namespace
+
+void Converter::SetLineFrame(int line, std::string frame, std::chrono::milliseconds period) {
+  CheckLine(line);
+  std::lock_guard<std::mutex> lock(state_->mutex);
+  state_->lines[line].frame = std::move(frame);
+  state_->lines[line].generator = nullptr;
+  state_->lines[line].period = period;
+  state_->Wake();
+}
+
+void Converter::SetLineGenerator(int line, std::function<std::string()> generator,
+                                 std::chrono::milliseconds period) {
+  CheckLine(line);
+  std::lock_guard<std::mutex> lock(state_->mutex);
+  state_->lines[line].generator = std::move(generator);
+  state_->lines[line].period = period;
+  state_->Wake();
+}
+
+void Converter::SetLineResponder(int line, std::function<std::string(const std::string&)> responder) {
+  CheckLine(line);
+  std::lock_guard<std::mutex> lock(state_->mutex);
+  state_->lines[line].responder = std::move(responder);
+}
+
+void Converter::InjectLine(int line, std::string bytes) {
+  CheckLine(line);
+  std::lock_guard<std::mutex> lock(state_->mutex);
+  for (const auto& [fd, c] : state_->conns) {
+    if (c.kind == line) SendAll(fd, bytes);
+  }
+}
+
+void Converter::DropLine(int line) {
+  CheckLine(line);
+  std::lock_guard<std::mutex> lock(state_->mutex);
+  std::vector<int> fds;
+  for (const auto& [fd, c] : state_->conns) {
+    if (c.kind == line) fds.push_back(fd);
+  }
+  for (int fd : fds) state_->CloseConn(fd);
+  state_->Wake();
+}
+
+void Converter::SetLineListening(int line, bool listening) {
+  CheckLine(line);
+  std::lock_guard<std::mutex> lock(state_->mutex);
+  int& fd = state_->lines[line].listener;
+  if (!listening && fd >= 0) {
+    close(fd);
+    fd = -1;
+  } else if (listening && fd < 0) {
+    fd = Listen(state_->address, static_cast<uint16_t>(8880 + line));
+  }
+  state_->Wake();
+}
+
+int Converter::LineClients(int line) const {
+  CheckLine(line);
+  std::lock_guard<std::mutex> lock(state_->mutex);
+  int n = 0;
+  for (const auto& [fd, c] : state_->conns) n += c.kind == line;
+  return n;
+}
+
+int Converter::LineAccepted(int line) const {
+  CheckLine(line);
+  std::lock_guard<std::mutex> lock(state_->mutex);
+  return state_->lines[line].accepted;
+}
+
+std::string Converter::LineReceived(int line) const {
+  CheckLine(line);
+  std::lock_guard<std::mutex> lock(state_->mutex);
+  return state_->lines[line].received;
+}
+
+void Converter::SetCommandMode(CommandMode mode) {
+  std::lock_guard<std::mutex> lock(state_->mutex);
+  state_->mode = mode;
+  int& fd = state_->commandListener;
+  if (mode == CommandMode::Refuse && fd >= 0) {
+    close(fd);
+    fd = -1;
+  } else if (mode != CommandMode::Refuse && fd < 0) {
+    fd = Listen(state_->address, 8880);
+  }
+  state_->Wake();
+}
+
+void Converter::SetFixedReply(std::string reply) {
+  std::lock_guard<std::mutex> lock(state_->mutex);
+  state_->fixedReply = std::move(reply);
+}
+
+std::vector<std::string> Converter::Commands() const {
+  std::lock_guard<std::mutex> lock(state_->mutex);
+  return state_->commands;
+}
+
+int Converter::CommandConnections() const {
+  std::lock_guard<std::mutex> lock(state_->mutex);
+  return state_->commandConnections;
+}
+
+void Converter::SetInputs(int value) {
+  std::lock_guard<std::mutex> lock(state_->mutex);
+  state_->inputs = value;
+}
+
+int Converter::Outputs() const {
+  std::lock_guard<std::mutex> lock(state_->mutex);
+  return state_->outputs;
+}
+
+int Converter::Clears(char kind, int line) const {
+  std::lock_guard<std::mutex> lock(state_->mutex);
+  auto it = state_->clears.find({kind, line});
+  return it == state_->clears.end() ? 0 : it->second;
+}
+
+}  // namespace pesmo6sim

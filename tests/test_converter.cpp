@@ -1,0 +1,288 @@
+// Converters: the converter table, 7410 indicators on converter lines, and
+// the line link's life (connect, drop, reconnect, close), against the
+// simulated converter on a loopback address.
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <string>
+#include <thread>
+
+#include "Converter.h"
+#include "Frame7410.h"
+#include "Support.h"
+#include "pesmo6.h"
+
+using namespace pesmo6test;
+using pesmo6sim::Converter;
+using pesmo6sim::Digits6;
+using pesmo6sim::Frame7410;
+using pesmo6sim::Leitura7410;
+
+namespace {
+
+Leitura7410 Reading(long weight, long tare = 0) {
+  Leitura7410 r;
+  r.weight = Digits6(weight);
+  r.tare = Digits6(tare);
+  return r;
+}
+
+// Polls a condition the converter's thread makes true.
+template <class F>
+bool Eventually(F condition, int ms = 1000) {
+  const auto t0 = Clock::now();
+  while (MsSince(t0) < ms) {
+    if (condition()) return true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+  }
+  return condition();
+}
+
+class ConverterTest : public LibraryTest {
+ protected:
+  void SetUp() override {
+    LibraryTest::SetUp();
+    conv_ = std::make_unique<Converter>();
+    ip_ = Seta_Ip(conv_->Address().c_str());
+    ASSERT_GE(ip_, 0);
+  }
+  void TearDown() override {
+    LibraryTest::TearDown();
+    conv_.reset();
+  }
+  std::unique_ptr<Converter> conv_;
+  int32_t ip_ = -1;
+};
+
+TEST(ConverterTable, FindOrAppend) {
+  const int32_t a = Seta_Ip("127.0.0.1");
+  EXPECT_EQ(Seta_Ip("127.0.0.1"), a);
+  const int32_t b = Seta_Ip("10.0.0.1 ");
+  EXPECT_EQ(b, a + 1) << "a trailing blank makes another address";
+  const int32_t c = Seta_Ip("Conversor");
+  EXPECT_EQ(Seta_Ip("conversor"), c + 1) << "case matters";
+  const int32_t e = Seta_Ip("");
+  EXPECT_EQ(Seta_Ip(nullptr), e) << "null is the empty text";
+  EXPECT_EQ(Seta_Ip(""), e);
+  EXPECT_EQ(Seta_Ip("255.255.255.255:1"), -1) << "17 characters do not fit";
+  const int32_t f = Seta_Ip("123.123.123.1234");  // 16 fit
+  EXPECT_EQ(f, e + 1) << "the rejected address added nothing";
+  EXPECT_EQ(Seta_Ip("123.123.123.1234"), f);
+}
+
+TEST(ConverterTable, TraceLine) {
+  TraceLog log;
+  Seta_Ip("192.0.2.7");
+  ASSERT_FALSE(log.Lines().empty());
+  EXPECT_EQ(log.Lines().back(), "SetaIP[192.0.2.7]");
+}
+
+TEST_F(ConverterTest, RegistrationValidatesConverterAndLine) {
+  const int32_t unknown = Seta_Ip("unused-converter") + 1;
+  EXPECT_EQ(W7410(unknown, "A"), -1);
+  EXPECT_EQ(std::string(Erro_Validacao()),
+            "O n\xFAmero de IP registrado (" + std::to_string(unknown) + ") est\xE1 errado !\n\rTemos " +
+                std::to_string(unknown) + " IP registrado(s).");
+  EXPECT_EQ(W7410(-1, "A"), -1);
+  for (const char* bad : {"AB", "E", "", "1", " A"}) {
+    SCOPED_TRACE(bad);
+    EXPECT_EQ(W7410C(ip_, bad), -1);
+  }
+  EXPECT_EQ(W7410(ip_, nullptr), -1);
+  EXPECT_EQ(W7410(ip_, "ab"), -1);
+  EXPECT_STREQ(Erro_Validacao(), "O canal (AB) n\xE3o existe !\n\rUtilize os canais seriais A,B,C ou D.");
+  EXPECT_EQ(W7410(ip_, "a"), 0) << "no rejected registration took a slot";
+
+  // Lower case "a" is line A: port 8881.
+  ASSERT_EQ(Select_Canal(0), 1);
+  EXPECT_TRUE(Eventually([&] { return conv_->LineAccepted(1) == 1; }));
+  EXPECT_EQ(W7410(ip_, "d"), 1);
+  ASSERT_EQ(Select_Canal(1), 1);
+  EXPECT_TRUE(Eventually([&] { return conv_->LineAccepted(4) == 1; }));
+}
+
+TEST_F(ConverterTest, ReadsAnIndicatorOnALine) {
+  Leitura7410 r = Reading(12345, 1000);
+  r.decimalCode = 3;
+  r.net = true;
+  conv_->SetLineFrame(2, Frame7410(r));
+  const int32_t ch = W7410(ip_, "B");
+  EXPECT_STREQ(Gross_Canal(ch), "") << "registered, not yet updated";
+  ASSERT_EQ(Select_Canal(ch), 1);
+  ASSERT_EQ(Update_Canal(ch), 0);
+  EXPECT_EQ(std::string(Net_Canal(ch)), Spaces(4) + W("1234,5"));
+  EXPECT_EQ(std::string(Gross_Canal(ch)), Spaces(4) + W("1334,5"));
+  EXPECT_EQ(std::string(Tare_Canal(ch)), Spaces(5) + W("100,0"));
+  EXPECT_STREQ(Estado_Canal(ch), "1SNNNkgN");
+  EXPECT_DOUBLE_EQ(Net_Canal_Float(ch), 1234.5);
+  EXPECT_EQ(LePesoConsecutivo(ch, 5, 2), 0);
+  EXPECT_EQ(conv_->LineAccepted(2), 1) << "one connection served every update";
+}
+
+TEST_F(ConverterTest, RawFramesOnALine) {
+  conv_->SetLineFrame(3, Frame7410(Reading(42)));
+  const int32_t ch = W7410C(ip_, "c");
+  ASSERT_EQ(Select_Canal(ch), 1);
+  ASSERT_EQ(Update_Canal(ch), 0);
+  const std::string raw = Contadora_Canal(ch);
+  ASSERT_EQ(raw.size(), 16u);
+  EXPECT_EQ(raw.substr(3, 12), "000042000000");
+  EXPECT_EQ(raw.back(), '\r');
+  EXPECT_STREQ(Net_Canal(ch), "0");
+}
+
+TEST_F(ConverterTest, SelectCases) {
+  TraceLog log;
+  conv_->SetLineFrame(1, Frame7410(Reading(1)));
+  const int32_t ch = W7410(ip_, "A");
+  const int32_t serial = W7410Serial(3);
+  EXPECT_EQ(Select_Canal(serial), 1);
+  ASSERT_EQ(Select_Canal(ch), 1);
+  EXPECT_EQ(Select_Canal(ch), 1);
+  EXPECT_EQ(log.Count("J\xE1 aberto"), 1);
+  EXPECT_TRUE(Eventually([&] { return conv_->LineAccepted(1) == 1; }));
+  EXPECT_EQ(Select_Canal(-1), 0);
+  EXPECT_EQ(Select_Canal(2), 0) << "the table's length";
+  Close_Canal(ch);
+  EXPECT_EQ(Select_Canal(ch), 1) << "a closed channel is not connected again";
+  EXPECT_EQ(conv_->LineAccepted(1), 1);
+  EXPECT_EQ(Update_Canal(ch), 1);
+  Deleta_Canal(ch);
+  EXPECT_EQ(Select_Canal(ch), 0);
+}
+
+TEST_F(ConverterTest, RefusedLineFailsAtOnceAndLaterConnects) {
+  TraceLog log;
+  conv_->SetLineListening(1, false);
+  const int32_t ch = W7410(ip_, "A");
+  auto t0 = Clock::now();
+  EXPECT_EQ(Select_Canal(ch), 0);
+  EXPECT_LT(MsSince(t0), 1000);
+  EXPECT_EQ(log.Count("SelectCanal[" + std::to_string(ch) + "] sem conexao"), 1);
+  conv_->SetLineListening(1, true);
+  conv_->SetLineFrame(1, Frame7410(Reading(7)));
+  EXPECT_EQ(Select_Canal(ch), 1);
+  EXPECT_EQ(Update_Canal(ch), 0);
+}
+
+// A listener whose backlog is full leaves new connections pending: the
+// attempt neither succeeds nor fails, and Select_Canal gives up at 5 s.
+TEST_F(ConverterTest, PendingConnectionGivesUpAfterFiveSeconds) {
+  const std::string address = pesmo6sim::UniqueLoopback();
+  const int listener = socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_port = htons(8881);
+  inet_pton(AF_INET, address.c_str(), &a.sin_addr);
+  ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+  ASSERT_EQ(listen(listener, 0), 0);
+  int fillers[4];
+  for (int& f : fillers) {
+    f = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0);
+    connect(f, reinterpret_cast<sockaddr*>(&a), sizeof a);
+  }
+  std::this_thread::sleep_for(std::chrono::milliseconds(50));
+
+  const int32_t ch = W7410(Seta_Ip(address.c_str()), "A");
+  const auto t0 = Clock::now();
+  EXPECT_EQ(Select_Canal(ch), 0);
+  EXPECT_GE(MsSince(t0), 4990);
+  EXPECT_LT(MsSince(t0), 6000);
+  for (int f : fillers) close(f);
+  close(listener);
+}
+
+TEST_F(ConverterTest, UpdateWithoutConnectionTimesOut) {
+  conv_->SetLineFrame(1, Frame7410(Reading(1)));
+  const int32_t ch = W7410(ip_, "A");
+  const auto t0 = Clock::now();
+  EXPECT_EQ(Update_NoMotion(ch, 200), 2);
+  EXPECT_GE(MsSince(t0), 195);
+  EXPECT_EQ(conv_->LineAccepted(1), 0);
+}
+
+TEST_F(ConverterTest, DroppedLinkIsReconnectedBySelect) {
+  conv_->SetLineFrame(1, Frame7410(Reading(100)));
+  const int32_t ch = W7410(ip_, "A");
+  ASSERT_EQ(Select_Canal(ch), 1);
+  ASSERT_EQ(Update_Canal(ch), 0);
+  ASSERT_TRUE(Eventually([&] { return conv_->LineClients(1) == 1; }));
+
+  conv_->DropLine(1);
+  EXPECT_EQ(Update_NoMotion(ch, 150), 2) << "nothing comes on a dropped link";
+  conv_->SetLineFrame(1, Frame7410(Reading(200)));
+  ASSERT_EQ(Select_Canal(ch), 1);
+  EXPECT_TRUE(Eventually([&] { return conv_->LineAccepted(1) == 2; })) << "a new connection";
+  ASSERT_EQ(Update_Canal(ch), 0);
+  EXPECT_EQ(std::string(Net_Canal(ch)), Spaces(6) + W("2,00"));
+}
+
+TEST_F(ConverterTest, CloseAndDeleteEndTheLink) {
+  conv_->SetLineFrame(1, Frame7410(Reading(1)));
+  conv_->SetLineFrame(2, Frame7410(Reading(2)));
+  TraceLog log;
+  const int32_t a = W7410(ip_, "A");
+  const int32_t b = W7410(ip_, "B");
+  ASSERT_EQ(Select_Canal(a), 1);
+  ASSERT_EQ(Select_Canal(b), 1);
+  ASSERT_TRUE(Eventually([&] { return conv_->LineClients(1) == 1 && conv_->LineClients(2) == 1; }));
+
+  Close_Canal(a);
+  EXPECT_EQ(log.Count("Fechou TCP IP"), 1);
+  EXPECT_TRUE(Eventually([&] { return conv_->LineClients(1) == 0; })) << "the converter saw the close";
+  EXPECT_STREQ(Gross_Canal(a), "EEEEEEEEEE");
+  EXPECT_EQ(Net_Canal_Float(a), 0.0);
+  EXPECT_EQ(Update_Canal(a), 1);
+  Close_Canal(a);
+  EXPECT_EQ(log.Count("Fechou TCP IP"), 1) << "the second close does nothing";
+
+  Deleta_Canal(b);
+  EXPECT_TRUE(Eventually([&] { return conv_->LineClients(2) == 0; })) << "deleting an open channel closes it";
+}
+
+TEST_F(ConverterTest, CloseFromInsideThePumpStopsANetworkUpdate) {
+  const int32_t ch = W7410(ip_, "A");  // silent line
+  ASSERT_EQ(Select_Canal(ch), 1);
+  int inner = -99;
+  HostHook hook([&](int pass) {
+    if (pass == 2) inner = Update_NoMotion(ch, 0);
+    if (pass == 4) Close_Canal(ch);
+  });
+  const auto t0 = Clock::now();
+  EXPECT_EQ(Update_Canal(ch), 1);
+  EXPECT_LT(MsSince(t0), 1000);
+  EXPECT_EQ(inner, 1) << "busy channel";
+  EXPECT_STREQ(Net_Canal(ch), "EEEEEEEEEE");
+  EXPECT_TRUE(Eventually([&] { return conv_->LineClients(1) == 0; }));
+}
+
+TEST_F(ConverterTest, DeleteFromInsideSelect) {
+  conv_->SetLineListening(1, false);
+  conv_->SetLineListening(1, true);
+  const int32_t keep = W7410(ip_, "B");
+  const int32_t ch = W7410(ip_, "A");
+  HostHook hook([&](int) { Deleta_Canal(ch); });
+  EXPECT_EQ(Select_Canal(ch), 0);
+  EXPECT_EQ(Select_Canal(keep), 1);
+}
+
+TEST_F(ConverterTest, FramesBetweenUpdatesAreStale) {
+  conv_->SetLineFrame(1, Frame7410(Reading(111)));
+  const int32_t net = W7410(ip_, "A");
+  ASSERT_EQ(Select_Canal(net), 1);
+  ASSERT_EQ(Update_Canal(net), 0);
+  // Frames of the old weight pile up while the host does other things; the
+  // next update must report the weight now shown, not a buffered one.
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  conv_->SetLineFrame(1, Frame7410(Reading(222)));
+  std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  ASSERT_EQ(Update_Canal(net), 0);
+  EXPECT_EQ(std::string(Net_Canal(net)), Spaces(6) + W("2,22"));
+}
+
+}  // namespace

@@ -1,0 +1,62 @@
+#include "DataMDll.h"
+
+#include <cstring>
+
+#include "Trace.h"
+
+namespace pesmo6 {
+
+TDMDLL::TDMDLL() {
+  // SocLeituraError: every error is dropped, silently.
+  SocLeitura.SetEvents({nullptr, nullptr, [](int) {}});
+}
+
+TDMDLL::~TDMDLL() {
+  SocLeitura.SetOnRead(nullptr);
+  SocLeitura.Close();
+}
+
+LimitesComando& LimitesDoComando() {
+  static LimitesComando limites{5000, 10000};
+  return limites;
+}
+
+std::string EnviaComando(const std::string& endereco, const std::string& comando) {
+  const LimitesComando limites = LimitesDoComando();
+  platform::BlockingSocket conexao;
+  Log("SocIO Conectando . . . . .");
+  try {
+    conexao.Connect(endereco, kPortaComando, limites.conexaoMs);
+  } catch (const platform::SocketError& e) {
+    Log("Erro " + std::to_string(e.Code()) + " no socket de IO");
+    return std::string();
+  }
+  Log("SocIO Conectou !");
+
+  std::string resposta;
+  try {
+    conexao.Send(comando + "\r");
+    char buffer[1024];
+    const uint32_t t0 = platform::Tick();
+    for (;;) {
+      const uint32_t decorrido = platform::Tick() - t0;
+      if (resposta.find(kFimResposta) != std::string::npos || decorrido >= limites.respostaMs) break;
+      // Each read waits at most what is left of the limit.
+      const int n = conexao.Receive(buffer, sizeof buffer, limites.respostaMs - decorrido);
+      if (n < 0) break;  // the converter closed: nothing more can come
+      // A zero byte ends what the read contributes; the rest is lost.
+      const size_t util = n > 0 ? strnlen(buffer, static_cast<size_t>(n)) : 0;
+      resposta.append(buffer, util);
+    }
+  } catch (const platform::SocketError& e) {
+    conexao.Close();
+    Log("Erro " + std::to_string(e.Code()) + " no socket de IO");
+    Log("SocIO Desconectou !");
+    throw;
+  }
+  conexao.Close();
+  Log("SocIO Desconectou !");
+  return resposta;
+}
+
+}  // namespace pesmo6

@@ -1,0 +1,296 @@
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <sys/ioctl.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include "../Platform.h"
+#include "PumpRegistry.h"
+
+namespace pesmo6::platform {
+namespace {
+
+// Numeric IPv4 first; a host name is looked up.  False for anything else.
+bool Resolve(const std::string& address, uint16_t port, sockaddr_in& out) {
+  std::memset(&out, 0, sizeof out);
+  out.sin_family = AF_INET;
+  out.sin_port = htons(port);
+  if (inet_pton(AF_INET, address.c_str(), &out.sin_addr) == 1) return true;
+  if (address.empty()) return false;
+  addrinfo hints{};
+  hints.ai_family = AF_INET;
+  hints.ai_socktype = SOCK_STREAM;
+  addrinfo* found = nullptr;
+  if (getaddrinfo(address.c_str(), nullptr, &hints, &found) != 0 || found == nullptr) return false;
+  out.sin_addr = reinterpret_cast<sockaddr_in*>(found->ai_addr)->sin_addr;
+  freeaddrinfo(found);
+  return true;
+}
+
+int NewStreamSocket() {
+  const int fd = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+  if (fd >= 0) {
+    // Small requests and replies: no Nagle delay.
+    const int one = 1;
+    setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+  }
+  return fd;
+}
+
+// Starts a non-blocking connect: 0 when connected at once, EINPROGRESS when
+// under way, otherwise the error.
+int StartConnect(int fd, const sockaddr_in& to) {
+  if (connect(fd, reinterpret_cast<const sockaddr*>(&to), sizeof to) == 0) return 0;
+  return errno;
+}
+
+int PendingError(int fd) {
+  int err = 0;
+  socklen_t len = sizeof err;
+  if (getsockopt(fd, SOL_SOCKET, SO_ERROR, &err, &len) != 0) return errno;
+  return err;
+}
+
+}  // namespace
+
+// ---- LineSocket ---------------------------------------------------------
+
+struct LineSocket::Impl {
+  int fd = -1;
+  uint64_t pumpId = 0;
+  bool connecting = false;
+  bool active = false;
+  uint64_t bytesTaken = 0;
+  Events events;
+  ReadHandler onRead;
+
+  short Wanted() const {
+    if (connecting) return POLLOUT;
+    return static_cast<short>((onRead ? POLLIN : 0) | POLLRDHUP);
+  }
+
+  void Drop() {
+    if (fd < 0) return;
+    if (pumpId != 0) posix::UnregisterDescriptor(pumpId);
+    pumpId = 0;
+    ::close(fd);
+    fd = -1;
+    connecting = false;
+    active = false;
+  }
+
+  void Disconnected() {
+    Drop();
+    if (auto h = events.onDisconnect) h();
+  }
+
+  void Failed(int code) {
+    Drop();
+    if (auto h = events.onError) h(code);
+  }
+
+  void OnReady(short revents) {
+    if (connecting) {
+      const int err = PendingError(fd);
+      if (err == 0 && (revents & POLLOUT) && !(revents & POLLERR)) {
+        connecting = false;
+        active = true;
+        posix::SetEvents(pumpId, Wanted());
+        if (auto h = events.onConnect) h();
+      } else {
+        Failed(err != 0 ? err : ECONNREFUSED);
+      }
+      return;
+    }
+    if (!active) return;
+    int waiting = 0;
+    if (ioctl(fd, FIONREAD, &waiting) != 0) waiting = 0;
+    if (waiting > 0 && onRead) {
+      // One notification per byte, again while bytes remain and the
+      // handler keeps taking them.
+      for (int i = 0; i < waiting && active; ++i) {
+        const uint64_t before = bytesTaken;
+        ReadHandler h = onRead;
+        h();
+        if (bytesTaken == before) break;
+      }
+      return;
+    }
+    if (revents & (POLLRDHUP | POLLHUP | POLLERR | POLLIN)) Disconnected();
+  }
+
+  void Register() {
+    std::weak_ptr<Impl> weak = self;
+    pumpId = posix::RegisterDescriptor(fd, Wanted(), [weak](short revents) {
+      if (auto impl = weak.lock()) impl->OnReady(revents);
+    });
+  }
+
+  std::weak_ptr<Impl> self;
+};
+
+LineSocket::LineSocket() : impl_(std::make_shared<Impl>()) { impl_->self = impl_; }
+LineSocket::~LineSocket() { impl_->Drop(); }
+
+void LineSocket::SetEvents(Events events) { impl_->events = std::move(events); }
+
+void LineSocket::SetOnRead(ReadHandler handler) {
+  impl_->onRead = std::move(handler);
+  if (impl_->pumpId != 0) posix::SetEvents(impl_->pumpId, impl_->Wanted());
+}
+
+void LineSocket::Open(const std::string& address, uint16_t port) {
+  impl_->Drop();
+  sockaddr_in to{};
+  if (!Resolve(address, port, to)) {
+    impl_->Failed(EDESTADDRREQ);
+    return;
+  }
+  impl_->fd = NewStreamSocket();
+  if (impl_->fd < 0) {
+    impl_->Failed(errno);
+    return;
+  }
+  const int err = StartConnect(impl_->fd, to);
+  if (err != 0 && err != EINPROGRESS) {
+    impl_->Failed(err);
+    return;
+  }
+  // Even an immediate connect is announced through the pump, like any other.
+  impl_->connecting = true;
+  impl_->Register();
+}
+
+void LineSocket::Close() { impl_->Drop(); }
+bool LineSocket::Active() const { return impl_->active; }
+bool LineSocket::Connecting() const { return impl_->connecting; }
+
+int LineSocket::ReadByte(uint8_t& b) {
+  if (!impl_->active) return 0;
+  ssize_t n;
+  do {
+    n = ::recv(impl_->fd, &b, 1, 0);
+  } while (n < 0 && errno == EINTR);
+  if (n == 1) {
+    ++impl_->bytesTaken;
+    return 1;
+  }
+  if (n == 0 || (errno != EAGAIN && errno != EWOULDBLOCK)) impl_->Disconnected();
+  return 0;
+}
+
+void LineSocket::DiscardInput() {
+  char buffer[4096];
+  while (impl_->active) {
+    const ssize_t n = ::recv(impl_->fd, buffer, sizeof buffer, MSG_DONTWAIT);
+    if (n > 0) continue;
+    if (n < 0 && errno == EINTR) continue;
+    if (n == 0 || (errno != EAGAIN && errno != EWOULDBLOCK)) impl_->Disconnected();
+    return;
+  }
+}
+
+void LineSocket::Send(const std::string& bytes) {
+  size_t done = 0;
+  while (impl_->active && done < bytes.size()) {
+    const ssize_t n = ::send(impl_->fd, bytes.data() + done, bytes.size() - done, MSG_NOSIGNAL);
+    if (n > 0) {
+      done += static_cast<size_t>(n);
+    } else if (n < 0 && errno == EINTR) {
+      continue;
+    } else if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+      pollfd p{impl_->fd, POLLOUT, 0};
+      if (poll(&p, 1, 2000) <= 0) {
+        impl_->Disconnected();
+        return;
+      }
+    } else {
+      impl_->Disconnected();
+      return;
+    }
+  }
+}
+
+// ---- BlockingSocket -----------------------------------------------------
+
+BlockingSocket::BlockingSocket() = default;
+BlockingSocket::~BlockingSocket() { Close(); }
+
+void BlockingSocket::Close() {
+  if (handle_ >= 0) ::close(static_cast<int>(handle_));
+  handle_ = -1;
+}
+
+bool BlockingSocket::Connected() const { return handle_ >= 0; }
+
+void BlockingSocket::Connect(const std::string& address, uint16_t port, uint32_t timeoutMs) {
+  Close();
+  sockaddr_in to{};
+  if (!Resolve(address, port, to)) throw SocketError("cannot resolve " + address, EDESTADDRREQ);
+  const int fd = NewStreamSocket();
+  if (fd < 0) throw SocketError("socket", errno);
+  int err = StartConnect(fd, to);
+  if (err == EINPROGRESS) {
+    pollfd p{fd, POLLOUT, 0};
+    int r;
+    do {
+      r = poll(&p, 1, static_cast<int>(timeoutMs));
+    } while (r < 0 && errno == EINTR);
+    err = r == 0 ? ETIMEDOUT : r < 0 ? errno : PendingError(fd);
+  }
+  if (err != 0) {
+    ::close(fd);
+    throw SocketError("connect to " + address + ": " + std::strerror(err), err);
+  }
+  handle_ = fd;
+}
+
+void BlockingSocket::Send(const std::string& bytes) {
+  const int fd = static_cast<int>(handle_);
+  size_t done = 0;
+  while (done < bytes.size()) {
+    if (fd < 0) throw SocketError("not connected", ENOTCONN);
+    const ssize_t n = ::send(fd, bytes.data() + done, bytes.size() - done, MSG_NOSIGNAL);
+    if (n > 0) {
+      done += static_cast<size_t>(n);
+    } else if (n < 0 && errno == EINTR) {
+      continue;
+    } else if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+      pollfd p{fd, POLLOUT, 0};
+      if (poll(&p, 1, 10000) <= 0) throw SocketError("send timed out", ETIMEDOUT);
+    } else {
+      throw SocketError(std::string("send: ") + std::strerror(errno), errno);
+    }
+  }
+}
+
+int BlockingSocket::Receive(char* buffer, size_t size, uint32_t timeoutMs) {
+  const int fd = static_cast<int>(handle_);
+  if (fd < 0) throw SocketError("not connected", ENOTCONN);
+  pollfd p{fd, POLLIN, 0};
+  int r;
+  do {
+    r = poll(&p, 1, static_cast<int>(timeoutMs));
+  } while (r < 0 && errno == EINTR);
+  if (r == 0) return 0;
+  if (r < 0) throw SocketError(std::string("poll: ") + std::strerror(errno), errno);
+  ssize_t n;
+  do {
+    n = ::recv(fd, buffer, size, 0);
+  } while (n < 0 && errno == EINTR);
+  if (n == 0) return -1;
+  if (n < 0) {
+    if (errno == EAGAIN || errno == EWOULDBLOCK) return 0;
+    throw SocketError(std::string("recv: ") + std::strerror(errno), errno);
+  }
+  return static_cast<int>(n);
+}
+
+}  // namespace pesmo6::platform
