@@ -3,7 +3,7 @@
 # for apt-get; without it, only reports what is missing.
 set -euo pipefail
 
-want=(cmake g++ make libgtest-dev locales python3)
+want=(cmake g++ make libgtest-dev locales python3 ser2net)
 missing=()
 for p in "${want[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

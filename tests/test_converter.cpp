@@ -2,18 +2,25 @@
 // the line link's life (connect, drop, reconnect, close), against the
 // simulated converter on a loopback address.
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <netinet/in.h>
+#include <signal.h>
+#include <spawn.h>
 #include <sys/socket.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
+#include <fstream>
 #include <memory>
 #include <string>
 #include <thread>
 
 #include "Converter.h"
 #include "Frame7410.h"
+#include "Indicator.h"
 #include "Support.h"
 #include "pesmo6.h"
 
@@ -283,6 +290,77 @@ TEST_F(ConverterTest, FramesBetweenUpdatesAreStale) {
   std::this_thread::sleep_for(std::chrono::milliseconds(5));
   ASSERT_EQ(Update_Canal(net), 0);
   EXPECT_EQ(std::string(Net_Canal(net)), Spaces(6) + W("2,22"));
+}
+
+// ---- A real serial device server -------------------------------------------
+
+// ser2net bridges TCP port 8881 of a loopback address to a pseudo-terminal
+// where the simulated indicator talks: a converter line made of real parts.
+class Ser2Net {
+ public:
+  Ser2Net(const std::string& address, const std::string& device) {
+    config_ = "/tmp/pesmo6-ser2net-" + std::to_string(getpid()) + "-" + address + ".yaml";
+    std::ofstream(config_) << "connection: &line\n"
+                           << "  accepter: tcp," << address << ",8881\n"
+                           << "  connector: serialdev," << device << ",4800e71,local\n";
+    const char* argv[] = {"ser2net", "-n", "-c", config_.c_str(), "-P", "/dev/null", nullptr};
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
+    posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
+    if (posix_spawnp(&pid_, "ser2net", &actions, nullptr, const_cast<char**>(argv), environ) != 0) pid_ = -1;
+    posix_spawn_file_actions_destroy(&actions);
+  }
+  ~Ser2Net() {
+    if (pid_ > 0) {
+      kill(pid_, SIGTERM);
+      waitpid(pid_, nullptr, 0);
+    }
+    std::remove(config_.c_str());
+  }
+  bool Started() const { return pid_ > 0; }
+  // Ready once its port accepts a connection.
+  static bool WaitListening(const std::string& address) {
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(8881);
+    inet_pton(AF_INET, address.c_str(), &a.sin_addr);
+    return Eventually(
+        [&] {
+          const int fd = socket(AF_INET, SOCK_STREAM, 0);
+          const bool ok = connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
+          close(fd);
+          return ok;
+        },
+        3000);
+  }
+
+ private:
+  std::string config_;
+  pid_t pid_ = -1;
+};
+
+bool HaveSer2Net() { return access("/usr/sbin/ser2net", X_OK) == 0 || access("/usr/bin/ser2net", X_OK) == 0; }
+
+TEST_F(ConverterTest, ReadsThroughSer2Net) {
+  if (!HaveSer2Net()) GTEST_SKIP() << "ser2net is not installed";
+  pesmo6sim::StreamingIndicator indicator(std::chrono::milliseconds(20));
+  Leitura7410 r = Reading(31415, 0);
+  r.decimalCode = 5;  // three decimals
+  indicator.SetFrame(Frame7410(r));
+  const std::string address = pesmo6sim::UniqueLoopback();
+  Ser2Net server(address, indicator.Device());
+  ASSERT_TRUE(server.Started());
+  ASSERT_TRUE(Ser2Net::WaitListening(address));
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));
+
+  const int32_t ch = W7410(Seta_Ip(address.c_str()), "A");
+  ASSERT_EQ(Select_Canal(ch), 1);
+  ASSERT_EQ(Update_Canal(ch), 0);
+  EXPECT_EQ(std::string(Net_Canal(ch)), Spaces(4) + W("31,415"));
+  EXPECT_EQ(LePesoConsecutivo(ch, 5, 3), 0);
+  EXPECT_DOUBLE_EQ(Net_Canal_Float(ch), 31.415);
+  Close_Canal(ch);
 }
 
 }  // namespace

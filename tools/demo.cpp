@@ -1,7 +1,10 @@
 // pesmo6-demo: reads a 7410 indicator through the library's exported API.
 //
-//   pesmo6-demo                  a simulated indicator on a pseudo-terminal
+//   pesmo6-demo                  simulated indicators: one on a pseudo-terminal,
+//                                one behind a simulated converter on loopback
 //   pesmo6-demo --device PATH    a real indicator on a serial device
+//   pesmo6-demo --converter IP [--line A]
+//                                a real indicator on a converter line
 //   options: --updates N (live readings, default 8), --stable K (equal
 //            readings LePesoConsecutivo asks for, default 3)
 #include <chrono>
@@ -11,6 +14,7 @@
 #include <memory>
 #include <string>
 
+#include "Converter.h"
 #include "Frame7410.h"
 #include "Indicator.h"
 #include "pesmo6.h"
@@ -48,38 +52,11 @@ std::function<std::string()> TruckScale() {
   };
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
-  std::string device;
-  int updates = 8, stable = 3;
-  for (int i = 1; i < argc; ++i) {
-    if (!std::strcmp(argv[i], "--device") && i + 1 < argc) device = argv[++i];
-    else if (!std::strcmp(argv[i], "--updates") && i + 1 < argc) updates = std::atoi(argv[++i]);
-    else if (!std::strcmp(argv[i], "--stable") && i + 1 < argc) stable = std::atoi(argv[++i]);
-    else {
-      std::fprintf(stderr, "usage: %s [--device PATH] [--updates N] [--stable K]\n", argv[0]);
-      return 2;
-    }
-  }
-
-  std::unique_ptr<pesmo6sim::StreamingIndicator> sim;
-  if (device.empty()) {
-    sim = std::make_unique<pesmo6sim::StreamingIndicator>(std::chrono::milliseconds(100));
-    sim->SetGenerator(TruckScale());
-    device = sim->Device();
-    std::printf("Simulated 7410 indicator on %s (4800 baud, 7E1, one frame every 100 ms)\n", device.c_str());
-  }
-
-  const char *produto, *versao, *r1, *r2, *biblioteca;
-  FirVer(&produto, &versao, &r1, &r2, &biblioteca);
-  std::printf("%s %s (%s)\n\n", biblioteca, versao, produto);
-
-  Seta_Porta(1, device.c_str());
-  const int32_t canal = W7410Serial(1);
-  std::printf("W7410Serial(1) -> channel %d\n\n", canal);
+// Live readings, then a stable weight; closes and deletes the channel.
+int ReadChannel(int32_t canal, int updates, int stable) {
   std::printf("%-6s %-4s %-12s %-12s %-12s %-10s %s\n", "update", "code", "gross", "net", "tare", "status", "motion");
   for (int i = 1; i <= updates; ++i) {
+    Select_Canal(canal);  // cheap on an open link, reconnects a dropped one
     const int32_t r = Update_Canal(canal);
     std::printf("%-6d %-4d [%s] [%s] [%s] %-10s %s\n", i, r, Gross_Canal(canal), Net_Canal(canal),
                 Tare_Canal(canal), Estado_Canal(canal), Estado_EmMovimento(canal));
@@ -90,12 +67,78 @@ int main(int argc, char** argv) {
   const auto t0 = std::chrono::steady_clock::now();
   const int32_t r = LePesoConsecutivo(canal, 10, stable);
   const double s = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
-  std::printf("  -> %d (%s) after %.2f s; net %.1f kg, gross %.1f kg, tare %.1f kg\n", r, Codigo(r), s,
+  std::printf("  -> %d (%s) after %.2f s; net %.2f kg, gross %.2f kg, tare %.2f kg\n", r, Codigo(r), s,
               Net_Canal_Float(canal), Gross_Canal_Float(canal), Tare_Canal_Float(canal));
 
   Close_Canal(canal);
-  std::printf("\nAfter Close_Canal: Gross_Canal -> [%s], Update_Canal -> %d\n", Gross_Canal(canal),
+  std::printf("After Close_Canal: Gross_Canal -> [%s], Update_Canal -> %d\n\n", Gross_Canal(canal),
               Update_Canal(canal));
   Deleta_Canal(canal);
   return r == 0 ? 0 : 1;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  std::string device, converter, line = "A";
+  int updates = 8, stable = 3;
+  for (int i = 1; i < argc; ++i) {
+    if (!std::strcmp(argv[i], "--device") && i + 1 < argc) device = argv[++i];
+    else if (!std::strcmp(argv[i], "--converter") && i + 1 < argc) converter = argv[++i];
+    else if (!std::strcmp(argv[i], "--line") && i + 1 < argc) line = argv[++i];
+    else if (!std::strcmp(argv[i], "--updates") && i + 1 < argc) updates = std::atoi(argv[++i]);
+    else if (!std::strcmp(argv[i], "--stable") && i + 1 < argc) stable = std::atoi(argv[++i]);
+    else {
+      std::fprintf(stderr, "usage: %s [--device PATH | --converter IP [--line A..D]] [--updates N] [--stable K]\n",
+                   argv[0]);
+      return 2;
+    }
+  }
+
+  const char *produto, *versao, *r1, *r2, *biblioteca;
+  FirVer(&produto, &versao, &r1, &r2, &biblioteca);
+  std::printf("%s %s (%s)\n\n", biblioteca, versao, produto);
+
+  if (!device.empty() || !converter.empty()) {
+    int32_t canal;
+    if (!device.empty()) {
+      Seta_Porta(1, device.c_str());
+      canal = W7410Serial(1);
+    } else {
+      canal = W7410(Seta_Ip(converter.c_str()), line.c_str());
+    }
+    if (canal < 0) {
+      std::fprintf(stderr, "registration failed: %s\n", Erro_Validacao());
+      return 1;
+    }
+    return ReadChannel(canal, updates, stable);
+  }
+
+  int failures = 0;
+  {
+    pesmo6sim::StreamingIndicator sim(std::chrono::milliseconds(100));
+    sim.SetGenerator(TruckScale());
+    std::printf("== Truck scale: simulated 7410 indicator on %s (4800 baud, 7E1, a frame every 100 ms)\n",
+                sim.Device().c_str());
+    Seta_Porta(1, sim.Device().c_str());
+    const int32_t canal = W7410Serial(1);
+    std::printf("Seta_Porta(1, \"%s\"); W7410Serial(1) -> channel %d\n\n", sim.Device().c_str(), canal);
+    failures += ReadChannel(canal, updates, stable);
+  }
+  {
+    pesmo6sim::Converter conv;
+    pesmo6sim::Leitura7410 hopper;
+    hopper.decimalCode = 4;  // two decimals
+    hopper.weight = pesmo6sim::Digits6(25075);
+    hopper.kg = true;
+    conv.SetLineFrame(2, pesmo6sim::Frame7410(hopper), std::chrono::milliseconds(50));
+    std::printf("== Hopper scale: simulated 7410 indicator on line B of a simulated converter at %s\n",
+                conv.Address().c_str());
+    const int32_t ip = Seta_Ip(conv.Address().c_str());
+    const int32_t canal = W7410(ip, "B");
+    std::printf("Seta_Ip(\"%s\") -> %d; W7410(%d, \"B\") -> channel %d; Select_Canal -> %d\n\n",
+                conv.Address().c_str(), ip, ip, canal, Select_Canal(canal));
+    failures += ReadChannel(canal, 3, stable);
+  }
+  return failures == 0 ? 0 : 1;
 }
