@@ -21,20 +21,26 @@ std::string FormataPeso(std::string digitos, int32_t decimais, bool negativo, ch
   return out;
 }
 
-int64_t InteiroOuZero(std::string_view campo) {
+bool InteiroDecimal(std::string_view campo, int64_t& valor) {
   size_t i = 0;
   while (i < campo.size() && campo[i] == ' ') ++i;
   bool negativo = false;
   if (i < campo.size() && (campo[i] == '+' || campo[i] == '-')) negativo = campo[i++] == '-';
-  if (i == campo.size()) return 0;
-  int64_t valor = 0;
+  if (i == campo.size()) return false;
+  int64_t v = 0;
   for (; i < campo.size(); ++i) {
     const char c = campo[i];
-    if (c < '0' || c > '9') return 0;
-    if (valor > 100000000000000LL) return 0;  // not a field this short can hold
-    valor = valor * 10 + (c - '0');
+    if (c < '0' || c > '9') return false;
+    if (v > 100000000000000LL) return false;  // not a field this short can hold
+    v = v * 10 + (c - '0');
   }
-  return negativo ? -valor : valor;
+  valor = negativo ? -v : v;
+  return true;
+}
+
+int64_t InteiroOuZero(std::string_view campo) {
+  int64_t v = 0;
+  return InteiroDecimal(campo, v) ? v : 0;
 }
 
 }  // namespace pesmo6

@@ -13,7 +13,9 @@ namespace pesmo6 {
 std::string FormataPeso(std::string digitos, int32_t decimais, bool negativo, char separador);
 
 // Leading blanks, an optional sign and at least one decimal digit, nothing
-// after; anything else (a CR, a letter, an empty field) gives 0.
+// after.  False for anything else (a CR, a letter, an empty field).
+bool InteiroDecimal(std::string_view campo, int64_t& valor);
+// The same, 0 when the field is not such a number.
 int64_t InteiroOuZero(std::string_view campo);
 
 }  // namespace pesmo6

@@ -5,6 +5,7 @@
 #include <string>
 
 #include "Canal.h"
+#include "ConversorIO.h"
 #include "Definir.h"
 #include "drivers/W_7410.h"
 #include "transport/DataMSerial.h"
@@ -131,6 +132,51 @@ PESMO6_API int32_t PESMO6_CALL Seta_Porta(uint32_t porta, const char* dispositiv
     MapSerialPort(static_cast<uint16_t>(porta), dispositivo);
     return 0;
   });
+}
+
+PESMO6_API int32_t PESMO6_CALL DIO_InPort(int32_t conversor) {
+  return Guarded(-1, [&] { return DioInPort(conversor); });
+}
+
+PESMO6_API const char* PESMO6_CALL DIO_InPortStr(int32_t conversor) {
+  return Guarded(static_cast<const char*>("EEEEEEEE"), [&] { return DioInPortStr(conversor); });
+}
+
+PESMO6_API int32_t PESMO6_CALL DIO_InBit(int32_t conversor, int32_t bit) {
+  return Guarded(-1, [&] { return DioInBit(conversor, bit); });
+}
+
+PESMO6_API int32_t PESMO6_CALL DIO_InBitStr(int32_t conversor, int32_t bit) {
+  return Guarded(static_cast<int32_t>('E'), [&] { return DioInBitStr(conversor, bit); });
+}
+
+PESMO6_API int32_t PESMO6_CALL DIO_OutPort(int32_t conversor, int32_t valor) {
+  return Guarded(-1, [&] { return DioOutPort(conversor, valor); });
+}
+
+PESMO6_API int32_t PESMO6_CALL DIO_OutPortStr(int32_t conversor, const char* padrao) {
+  return Guarded(-1, [&] { return DioOutPortStr(conversor, padrao != nullptr ? padrao : ""); });
+}
+
+PESMO6_API int32_t PESMO6_CALL DIO_OutBit(int32_t conversor, int32_t bit, int32_t estado) {
+  return Guarded(-1, [&] { return DioOutBit(conversor, bit, estado); });
+}
+
+PESMO6_API int32_t PESMO6_CALL DIO_OutBitStr(int32_t conversor, int32_t bit, const char* estado) {
+  return Guarded(-1, [&] { return DioOutBitStr(conversor, bit, estado != nullptr ? estado : ""); });
+}
+
+PESMO6_API int32_t PESMO6_CALL ClrBufRx(int32_t conversor, const char* linha) {
+  return Guarded(-1, [&] { return LimpaBuffer(conversor, 'R', linha != nullptr ? linha : ""); });
+}
+
+PESMO6_API int32_t PESMO6_CALL ClrBufTx(int32_t conversor, const char* linha) {
+  return Guarded(-1, [&] { return LimpaBuffer(conversor, 'W', linha != nullptr ? linha : ""); });
+}
+
+PESMO6_API void PESMO6_CALL ProgSerial(int32_t canal, int32_t baud, int32_t dataBits, int32_t paridade,
+                                       int32_t stopBits) {
+  Guarded([&] { pesmo6::ProgSerial(canal, baud, dataBits, paridade, stopBits); });
 }
 
 PESMO6_API void PESMO6_CALL Seta_Log(Pesmo6LogCallback callback) { SetLogSink(callback); }

@@ -103,6 +103,33 @@ PESMO6_API int32_t PESMO6_CALL Select_Canal(int32_t canal);
 PESMO6_API void PESMO6_CALL Close_Canal(int32_t canal);
 PESMO6_API void PESMO6_CALL Deleta_Canal(int32_t canal);
 
+/* ---- Converter digital I/O and line buffers ------------------------------
+ * Each call makes one short connection to the converter's command port
+ * (8880) and blocks until the reply (at most 5 s to connect, 10 s to reply).
+ * Patterns are "S"/"N" per bit, bit 0 first. */
+
+/* Input port value, or -1. */
+PESMO6_API int32_t PESMO6_CALL DIO_InPort(int32_t conversor);
+/* Eight "S"/"N", or "EEEEEEEE"; valid until the next call. */
+PESMO6_API const char* PESMO6_CALL DIO_InPortStr(int32_t conversor);
+/* 1 set, 0 clear, -1 failure; only the low five bits of `bit` count. */
+PESMO6_API int32_t PESMO6_CALL DIO_InBit(int32_t conversor, int32_t bit);
+/* 'S' (83), 'N' (78) or 'E' (69). */
+PESMO6_API int32_t PESMO6_CALL DIO_InBitStr(int32_t conversor, int32_t bit);
+/* 0 sent, -1 failure ("sent" does not mean the converter was reached). */
+PESMO6_API int32_t PESMO6_CALL DIO_OutPort(int32_t conversor, int32_t valor);
+PESMO6_API int32_t PESMO6_CALL DIO_OutPortStr(int32_t conversor, const char* padrao);
+PESMO6_API int32_t PESMO6_CALL DIO_OutBit(int32_t conversor, int32_t bit, int32_t estado);
+/* estado "S" sets the bit; any other text clears it. */
+PESMO6_API int32_t PESMO6_CALL DIO_OutBitStr(int32_t conversor, int32_t bit, const char* estado);
+/* Clear the receive / transmit buffer of converter line "A".."D". */
+PESMO6_API int32_t PESMO6_CALL ClrBufRx(int32_t conversor, const char* linha);
+PESMO6_API int32_t PESMO6_CALL ClrBufTx(int32_t conversor, const char* linha);
+/* Closes a serial channel's port and changes its line settings for the next
+ * update: parity 1 odd, 2 even, anything else none. */
+PESMO6_API void PESMO6_CALL ProgSerial(int32_t canal, int32_t baud, int32_t data_bits,
+                                       int32_t paridade, int32_t stop_bits);
+
 /* ---- Extensions -------------------------------------------------------- */
 
 /* Maps serial port number 1..65535 to a device path.  0 stored, -1 rejected.

@@ -166,6 +166,12 @@ struct Converter::State {
         scheduled.push_back({now + milliseconds(40), fd, kTerminator, false});
         break;
       }
+      case CommandMode::Reset: {
+        linger hard{1, 0};
+        setsockopt(fd, SOL_SOCKET, SO_LINGER, &hard, sizeof hard);
+        CloseConn(fd);
+        break;
+      }
       case CommandMode::CloseEarly:
         SendAll(fd, reply.substr(0, reply.size() / 2));
         scheduled.push_back({now + milliseconds(20), fd, "", true});
@@ -180,18 +186,21 @@ struct Converter::State {
       CloseConn(fd);
       return;
     }
-    Conn& c = conns[fd];
-    if (c.kind == 0) {
-      c.input.append(buf, static_cast<size_t>(n));
-      size_t cr;
-      while ((cr = c.input.find('\r')) != std::string::npos) {
-        const std::string command = c.input.substr(0, cr);
-        c.input.erase(0, cr + 1);
+    const int kind = conns[fd].kind;
+    if (kind == 0) {
+      conns[fd].input.append(buf, static_cast<size_t>(n));
+      for (;;) {
+        // Answering may close the connection.
+        auto it = conns.find(fd);
+        if (it == conns.end()) return;
+        const size_t cr = it->second.input.find('\r');
+        if (cr == std::string::npos) return;
+        const std::string command = it->second.input.substr(0, cr);
+        it->second.input.erase(0, cr + 1);
         Answer(fd, command);
       }
-      return;
     }
-    Line& line = lines[c.kind];
+    Line& line = lines[kind];
     const std::string bytes(buf, static_cast<size_t>(n));
     line.received += bytes;
     if (line.responder) {

@@ -26,6 +26,7 @@ class Converter {
     ZeroByte,    // a zero byte and junk inside the first segment
     CloseEarly,  // half a reply, then the connection closes
     Fixed,       // the text set by SetFixedReply, as it is
+    Reset,       // the connection is reset on the command
   };
 
   // Binds 127.x.y.z ports 8880-8884; an empty address picks a free one.

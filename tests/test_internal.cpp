@@ -108,6 +108,33 @@ TEST_F(Internal, LineSettingsAskedOfTheSystem) {
   EXPECT_EQ(seen[0].first, "/dev/ttyS2") << "port n is /dev/ttyS(n-1) without a mapping";
 }
 
+TEST_F(Internal, ProgSerialSettingsAskedOfTheSystem) {
+  pesmo6sim::StreamingIndicator sim(std::chrono::milliseconds(20));
+  sim.SetFrame(pesmo6sim::Frame7410(pesmo6sim::Leitura7410{}));
+  ASSERT_EQ(Seta_Porta(11, sim.Device().c_str()), 0);
+  std::vector<platform::SerialSettings> seen;
+  SetSerialOpenObserver([&](const std::string&, const platform::SerialSettings& s) { seen.push_back(s); });
+  const int32_t ch = W7410Serial(11);
+
+  ProgSerial(ch, 9600, 8, 3, 1);
+  ASSERT_EQ(Update_Canal(ch), 0);
+  ASSERT_EQ(seen.size(), 1u);
+  EXPECT_EQ(seen[0].baud, 9600);
+  EXPECT_EQ(seen[0].dataBits, 8);
+  EXPECT_EQ(seen[0].parity, platform::Parity::None) << "code 3 is not mark";
+  EXPECT_FALSE(seen[0].dtr) << "the driver's handshake lines stay";
+
+  ProgSerial(ch, 19200, 7, 1, 2);
+  ProgSerial(ch, 1200, 70000, 2, 1);  // does not fit: nothing changes
+  ProgSerial(ch, 1200, 8, 2, -1);
+  ASSERT_EQ(Update_Canal(ch), 0);
+  ASSERT_EQ(seen.size(), 2u);
+  EXPECT_EQ(seen[1].baud, 19200);
+  EXPECT_EQ(seen[1].dataBits, 7);
+  EXPECT_EQ(seen[1].parity, platform::Parity::Odd);
+  EXPECT_EQ(seen[1].stopBits, 2);
+}
+
 TEST(Platform, RejectsWhatAPortCannotDo) {
   platform::SerialPort port;
   platform::SerialSettings s;

@@ -139,6 +139,14 @@ int main(int argc, char** argv) {
     std::printf("Seta_Ip(\"%s\") -> %d; W7410(%d, \"B\") -> channel %d; Select_Canal -> %d\n\n",
                 conv.Address().c_str(), ip, ip, canal, Select_Canal(canal));
     failures += ReadChannel(canal, 3, stable);
+
+    std::printf("== Digital I/O of the same converter\n");
+    conv.SetInputs(0x05);  // inputs 0 and 2 on
+    std::printf("DIO_InPort(%d) -> %d; DIO_InPortStr -> \"%s\"; DIO_InBitStr(%d, 2) -> '%c'\n", ip,
+                DIO_InPort(ip), DIO_InPortStr(ip), ip, static_cast<char>(DIO_InBitStr(ip, 2)));
+    const int32_t sent = DIO_OutBitStr(ip, 3, "S");
+    std::printf("DIO_OutBitStr(%d, 3, \"S\") -> %d; the converter received \"%s\" and its outputs are now %d\n",
+                ip, sent, conv.Commands().back().c_str(), conv.Outputs());
   }
   return failures == 0 ? 0 : 1;
 }
