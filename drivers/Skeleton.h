@@ -141,15 +141,29 @@ class TBalSkeleton : public TBal {
   // RecebeSerial: the port announces n waiting bytes; take each one and hand
   // it to the current byte handler.
   void RecebeSerial(TSerCom& porta, uint16_t n) {
-    for (uint16_t i = 0; i < n; ++i) {
-      if constexpr (D::kPerfil.protecaoPorByte) {
+    if constexpr (D::kPerfil.protecaoPorByte) {
+      for (uint16_t i = 0; i < n; ++i) {
         try {
           EntregaByte(porta.LeByte());
         } catch (...) {
           // Dropped: one bad byte must not cost the rest of the announcement.
         }
-      } else {
-        EntregaByte(porta.LeByte());
+      }
+    } else {
+      // Families without per-byte protection stop handling at the first
+      // error; the rest of the announced bytes are still taken (and dropped)
+      // so that the port and the count agree, and the error reaches neither
+      // the host nor the waiting update.
+      uint16_t i = 0;
+      try {
+        for (; i < n; ++i) EntregaByte(porta.LeByte());
+      } catch (...) {
+        for (++i; i < n; ++i) {
+          try {
+            porta.LeByte();
+          } catch (...) {
+          }
+        }
       }
     }
   }

@@ -4,32 +4,48 @@
 #include <cmath>
 
 #include "drivers/W_7410.h"
+#include "drivers/W_KVT.h"
 #include "transport/EventPump.h"
 #include "transport/platform/Platform.h"
 
 namespace pesmo6 {
 
+namespace {
+
+using Rotina = int32_t (*)(TBal&, const ChannelRef&, int32_t);
+
+template <class D>
+int32_t Atualiza(TBal& bal, const ChannelRef& ch, int32_t parametro) {
+  return static_cast<D&>(bal).Atualiza(ch, parametro);
+}
+
+// The update routine of each device code.
+Rotina RotinaDe(int32_t dispositivo) {
+  switch (dispositivo) {
+    case Disp7410:
+    case Disp7410C:
+      return &Atualiza<T7410Bal>;
+    case DispKVT:
+      return &Atualiza<TKVTBal>;
+    default:
+      return nullptr;
+  }
+}
+
+}  // namespace
+
 int32_t Update_C(int32_t canal, int32_t parametro) {
   Log("Update_C[" + std::to_string(canal) + "," + std::to_string(parametro) + "]");
   ChannelRef ch = CanalVivo(canal);
   if (!ch || ch->Situacao == Fechado) return 1;
-  switch (ch->Dispositivo) {
-    case Disp7410:
-    case Disp7410C:
-      break;
-    default:
-      return 1;
-  }
+  const Rotina rotina = RotinaDe(ch->Dispositivo);
+  if (rotina == nullptr) return 1;
   if (ch->Situacao != Pronto || !ch->Bal) return 1;
   // Hold the driver: a close or delete from inside the pump releases the
   // channel's reference, never the memory the update is running on.
   std::shared_ptr<TBal> bal = ch->Bal;
   try {
-    switch (ch->Dispositivo) {
-      case Disp7410:
-      case Disp7410C:
-        return static_cast<T7410Bal&>(*bal).Atualiza(ch, parametro);
-    }
+    return rotina(*bal, ch, parametro);
   } catch (...) {
     if (ch->Bal == bal && ch->Situacao == Ocupado) ch->Situacao = Pronto;
   }

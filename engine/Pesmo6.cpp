@@ -8,6 +8,7 @@
 #include "ConversorIO.h"
 #include "Definir.h"
 #include "drivers/W_7410.h"
+#include "drivers/W_KVT.h"
 #include "transport/DataMSerial.h"
 #include "transport/EventPump.h"
 
@@ -59,6 +60,14 @@ PESMO6_API int32_t PESMO6_CALL W7410Serial(uint32_t porta) {
 
 PESMO6_API int32_t PESMO6_CALL W7410SerialC(uint32_t porta) {
   return Guarded(-1, [&] { return RegistraSerial<T7410Bal>(porta, Disp7410C); });
+}
+
+PESMO6_API int32_t PESMO6_CALL WKVT(int32_t conversor, const char* linha) {
+  return Guarded(-1, [&] { return RegistraRede<TKVTBal>(conversor, linha, DispKVT); });
+}
+
+PESMO6_API int32_t PESMO6_CALL WKVTSerial(uint32_t porta) {
+  return Guarded(-1, [&] { return RegistraSerial<TKVTBal>(porta, DispKVT); });
 }
 
 PESMO6_API int32_t PESMO6_CALL Update_Canal(int32_t canal) {

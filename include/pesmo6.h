@@ -65,6 +65,10 @@ PESMO6_API int32_t PESMO6_CALL W7410Serial(uint32_t porta);
 /* 7410 indicator on a local serial port; raw frames in Contadora_Canal. */
 PESMO6_API int32_t PESMO6_CALL W7410SerialC(uint32_t porta);
 
+/* KVT indicator (frames without checksum) on a converter line / serial port. */
+PESMO6_API int32_t PESMO6_CALL WKVT(int32_t conversor, const char* linha);
+PESMO6_API int32_t PESMO6_CALL WKVTSerial(uint32_t porta);
+
 /* ---- Updates ----------------------------------------------------------- */
 
 PESMO6_API int32_t PESMO6_CALL Update_Canal(int32_t canal);

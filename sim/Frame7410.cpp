@@ -39,7 +39,7 @@ std::string FrameFromBody(const std::string& body, bool goodChecksum) {
   return frame;
 }
 
-std::string Frame7410(const Leitura7410& r, bool goodChecksum) {
+std::string Body7410(const Leitura7410& r) {
   std::string body;
   body.push_back(static_cast<char>(Status1(r)));
   body.push_back(static_cast<char>(Status2(r)));
@@ -47,8 +47,12 @@ std::string Frame7410(const Leitura7410& r, bool goodChecksum) {
   body += r.weight;
   body += r.tare;
   body.push_back('\r');
-  return FrameFromBody(body, goodChecksum);
+  return body;
 }
+
+std::string Frame7410(const Leitura7410& r, bool goodChecksum) { return FrameFromBody(Body7410(r), goodChecksum); }
+
+std::string FrameKVT(const Leitura7410& r) { return "\x02" + Body7410(r); }
 
 std::string Digits6(long value) {
   char buf[32];

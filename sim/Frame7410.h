@@ -32,6 +32,12 @@ uint8_t Checksum7410(const std::string& bodyThroughCr);
 std::string FrameFromBody(const std::string& bodyThroughCr, bool goodChecksum = true);
 std::string Frame7410(const Leitura7410& r, bool goodChecksum = true);
 
+// The frame body (status bytes through CR) of a reading.
+std::string Body7410(const Leitura7410& r);
+
+// A KVT frame: STX and the same body, no checksum.
+std::string FrameKVT(const Leitura7410& r);
+
 // Six digits for a weight in display units: 1250 -> "001250".
 std::string Digits6(long value);
 

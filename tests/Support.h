@@ -9,6 +9,7 @@
 #include <chrono>
 #include <functional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "pesmo6.h"
@@ -37,6 +38,17 @@ inline std::string Spaces(size_t n) { return std::string(n, ' '); }
 using Clock = std::chrono::steady_clock;
 inline long long MsSince(Clock::time_point t0) {
   return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - t0).count();
+}
+
+// Polls a condition another thread (a simulator) makes true.
+template <class F>
+bool Eventually(F condition, int ms = 1000) {
+  const auto t0 = Clock::now();
+  while (MsSince(t0) < ms) {
+    if (condition()) return true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+  }
+  return condition();
 }
 
 // Runs a test body once per pass of the library's event pump.

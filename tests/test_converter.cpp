@@ -39,17 +39,6 @@ Leitura7410 Reading(long weight, long tare = 0) {
   return r;
 }
 
-// Polls a condition the converter's thread makes true.
-template <class F>
-bool Eventually(F condition, int ms = 1000) {
-  const auto t0 = Clock::now();
-  while (MsSince(t0) < ms) {
-    if (condition()) return true;
-    std::this_thread::sleep_for(std::chrono::milliseconds(2));
-  }
-  return condition();
-}
-
 class ConverterTest : public LibraryTest {
  protected:
   void SetUp() override {

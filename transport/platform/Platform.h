@@ -105,6 +105,10 @@ class LineSocket {
 
   void SetEvents(Events events);
   void SetOnRead(ReadHandler handler);
+  // For a socket read by polling (no read handler): while on, waiting bytes
+  // end the pump's wait, so the poller is woken at once; off between polls,
+  // so that unread bytes do not keep the pump awake.
+  void SetWakeOnData(bool wake);
   // Starts a connection attempt and returns at once; an attempt already
   // under way or a live connection is dropped first.  A bad address is
   // reported through onError.

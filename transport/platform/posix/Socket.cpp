@@ -67,13 +67,14 @@ struct LineSocket::Impl {
   uint64_t pumpId = 0;
   bool connecting = false;
   bool active = false;
+  bool wakeOnData = false;
   uint64_t bytesTaken = 0;
   Events events;
   ReadHandler onRead;
 
   short Wanted() const {
     if (connecting) return POLLOUT;
-    return static_cast<short>((onRead ? POLLIN : 0) | POLLRDHUP);
+    return static_cast<short>((onRead || wakeOnData ? POLLIN : 0) | POLLRDHUP);
   }
 
   void Drop() {
@@ -123,6 +124,7 @@ struct LineSocket::Impl {
       }
       return;
     }
+    if (waiting > 0 && wakeOnData) return;  // the poller reads it
     if (revents & (POLLRDHUP | POLLHUP | POLLERR | POLLIN)) Disconnected();
   }
 
@@ -143,6 +145,11 @@ void LineSocket::SetEvents(Events events) { impl_->events = std::move(events); }
 
 void LineSocket::SetOnRead(ReadHandler handler) {
   impl_->onRead = std::move(handler);
+  if (impl_->pumpId != 0) posix::SetEvents(impl_->pumpId, impl_->Wanted());
+}
+
+void LineSocket::SetWakeOnData(bool wake) {
+  impl_->wakeOnData = wake;
   if (impl_->pumpId != 0) posix::SetEvents(impl_->pumpId, impl_->Wanted());
 }
 

@@ -1,0 +1,134 @@
+// The frame drivers (7410 and KVT): continuous STX ... CR frames with three
+// status bytes, a six-digit weight and a six-digit tare.  One update cycle,
+// one frame start, one decoder; each family brings only its end-of-frame
+// rule (RecebeQuadro and what follows it).
+#pragma once
+
+#include <string>
+
+#include "Skeleton.h"
+
+namespace pesmo6 {
+
+struct StatusQuadro {
+  std::string Movimento;
+  int32_t Decimais = 0;
+  std::string Liquido;
+  std::string Negativo;
+  std::string Sobrecarga;
+  std::string Unidade;
+  std::string Auxiliar;
+  std::string Incremento;
+};
+
+// Decodes frame text t (status byte 1 through the CR) into `status` and the
+// channel's Gross, Net, Tare, EmMovimento and Estado.
+void DecodificaQuadro(const std::string& t, StatusQuadro& status, TClVorel& ch);
+
+template <class D>
+class TQuadroBal : public TBalSkeleton<D> {
+ public:
+  static constexpr PerfilFamilia kPerfil{1000, 10000, true};
+  // Network bytes arrive through the line socket's read notification.
+  static constexpr bool kLeituraPorEvento = true;
+  // A frame without CR is abandoned past this size.
+  static constexpr size_t kMaxQuadro = 64 * 1024;
+
+  // 4800 baud, 7 data bits, even parity, 1 stop bit, DTR and RTS off.
+  static void ConfiguraLinha(TSerCom& porta);
+  int32_t Atualiza(const ChannelRef& canal, int32_t parametro);
+
+ protected:
+  using Base = TBalSkeleton<D>;
+  using Base::Buffer;
+  using Base::Recebido;
+  using Base::SemMovimento;
+  using Base::TrataByte;
+
+  // EsperaInicio: everything up to an STX is ignored.
+  void EsperaInicio(uint8_t b);
+  // Appends one frame byte; false when the frame grew past kMaxQuadro and
+  // was abandoned.
+  bool Acumula(uint8_t b);
+  // A frame passed its family's check: decode it and end the wait, unless
+  // a no-motion update sees motion.
+  void AceitaQuadro();
+
+  // What the last decoded frame said; kept across updates.
+  StatusQuadro Status;
+};
+
+template <class D>
+void TQuadroBal<D>::ConfiguraLinha(TSerCom& porta) {
+  porta.Settings.baud = 4800;
+  porta.Settings.dataBits = 7;
+  porta.Settings.parity = Parity::Even;
+  porta.Settings.stopBits = 1;
+  porta.Settings.dtr = false;
+  porta.Settings.rts = false;
+  porta.Settings.swFlow = SoftwareFlow::None;
+  porta.AutoOpen = false;
+}
+
+template <class D>
+int32_t TQuadroBal<D>::Atualiza(const ChannelRef& canal, int32_t parametro) {
+  const typename Base::Atualizacao a{canal, this};
+  // IniciaLeitura
+  canal->Gross = "0";
+  canal->Net = "0";
+  canal->Tare = "0";
+  Recebido = false;
+  Base::DescartaPendentes(*canal);
+  TrataByte = &D::EsperaInicio;
+
+  const int64_t espera = this->Comeca(a, parametro);
+  if (espera < 0) return 1;
+
+  const Inicio inicio = this->FaseInicio(a);
+  if (inicio != Inicio::Aberta) return this->TerminaSemLeitura(a, inicio);
+
+  this->FaseEspera(a, static_cast<uint32_t>(espera));
+  if (!a.Vivo()) return this->TerminaSemLeitura(a, Inicio::Interrompida);
+
+  int32_t resultado = 0;
+  if (!Recebido) {
+    TrataByte = nullptr;
+    resultado = SemMovimento ? 2 : 1;
+  }
+  if (Status.Sobrecarga == "S") resultado = 3;
+  canal->Situacao = Pronto;
+  return resultado;
+}
+
+template <class D>
+void TQuadroBal<D>::EsperaInicio(uint8_t b) {
+  if (b != 0x02) return;
+  Buffer.clear();
+  TrataByte = &D::RecebeQuadro;
+}
+
+template <class D>
+bool TQuadroBal<D>::Acumula(uint8_t b) {
+  if (Buffer.size() >= kMaxQuadro) {
+    // Noise without CR: give up on this frame and look for the next STX.
+    Buffer.clear();
+    TrataByte = &D::EsperaInicio;
+    return false;
+  }
+  Buffer.push_back(static_cast<char>(b));
+  return true;
+}
+
+template <class D>
+void TQuadroBal<D>::AceitaQuadro() {
+  DecodificaQuadro(Buffer, Status, *this->Dono);
+  if (SemMovimento && Status.Movimento != "N") {
+    TrataByte = &D::EsperaInicio;  // the channel already shows the moving frame
+    return;
+  }
+  this->FechaPorta(*this->Dono);
+  TrataByte = nullptr;
+  Recebido = true;
+}
+
+}  // namespace pesmo6

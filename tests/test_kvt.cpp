@@ -1,0 +1,141 @@
+// The KVT driver on both transports: the 7410 frame without checksum,
+// accepted only at exactly 16 characters after the STX.
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <string>
+
+#include "Converter.h"
+#include "Frame7410.h"
+#include "Indicator.h"
+#include "Support.h"
+#include "pesmo6.h"
+
+using namespace pesmo6test;
+using pesmo6sim::Digits6;
+using pesmo6sim::FrameKVT;
+using pesmo6sim::Leitura7410;
+
+namespace {
+
+Leitura7410 Reading(long weight, long tare = 0) {
+  Leitura7410 r;
+  r.weight = Digits6(weight);
+  r.tare = Digits6(tare);
+  return r;
+}
+
+// One KVT indicator, reached on a serial port or on converter line C.
+class KvtTest : public LibraryTest, public ::testing::WithParamInterface<bool> {
+ protected:
+  bool Network() const { return GetParam(); }
+  void SetUp() override {
+    LibraryTest::SetUp();
+    if (Network()) {
+      conv_ = std::make_unique<pesmo6sim::Converter>();
+      ch_ = WKVT(Seta_Ip(conv_->Address().c_str()), "c");
+      ASSERT_EQ(Select_Canal(ch_), 1);
+      ASSERT_TRUE(Eventually([&] { return conv_->LineClients(3) == 1; })) << "the converter took the link";
+    } else {
+      sim_ = std::make_unique<pesmo6sim::StreamingIndicator>(std::chrono::milliseconds(20));
+      ASSERT_EQ(Seta_Porta(50, sim_->Device().c_str()), 0);
+      ch_ = WKVTSerial(50);
+    }
+    ASSERT_GE(ch_, 0);
+  }
+  void TearDown() override {
+    LibraryTest::TearDown();
+    sim_.reset();
+    conv_.reset();
+  }
+  void Stream(const std::string& frame) {
+    if (Network()) conv_->SetLineFrame(3, frame);
+    else sim_->SetFrame(frame);
+  }
+  void Inject(const std::string& bytes) {
+    if (Network()) conv_->InjectLine(3, bytes);
+    else sim_->Inject(bytes);
+  }
+  std::unique_ptr<pesmo6sim::StreamingIndicator> sim_;
+  std::unique_ptr<pesmo6sim::Converter> conv_;
+  int32_t ch_ = -1;
+};
+
+TEST_P(KvtTest, SeventeenByteFrame) {
+  Leitura7410 r = Reading(500, 1000);
+  r.negative = true;
+  const std::string frame = FrameKVT(r);
+  ASSERT_EQ(frame.size(), 17u);
+  Stream(frame);
+  ASSERT_EQ(Update_Canal(ch_), 0);
+  EXPECT_EQ(std::string(Net_Canal(ch_)), Spaces(5) + W("-5,00"));
+  EXPECT_EQ(std::string(Gross_Canal(ch_)), Spaces(6) + W("5,00"));
+  EXPECT_EQ(std::string(Tare_Canal(ch_)), Spaces(5) + W("10,00"));
+  EXPECT_STREQ(Estado_Canal(ch_), "1NSNNkgN");
+  EXPECT_STREQ(Contadora_Canal(ch_), "") << "KVT has no raw mode";
+}
+
+TEST_P(KvtTest, WrongLengthsDroppedThenGoodFrame) {
+  const std::string good = FrameKVT(Reading(4321));
+  const std::string body = good.substr(1);
+  const std::string shortFrame = "\x02" + body.substr(0, 10) + "\r";
+  const std::string longFrame = "\x02" + body.substr(0, 15) + "9\r";
+  HostHook hook([&](int pass) {
+    if (pass == 1) Inject(shortFrame + longFrame + FrameKVT(Reading(1234)));
+  });
+  ASSERT_EQ(Update_Canal(ch_), 0);
+  EXPECT_EQ(std::string(Net_Canal(ch_)), Spaces(5) + W("12,34"));
+}
+
+TEST_P(KvtTest, ByteAfterCrIgnoredUnlessItIsStx) {
+  // A 7410-style checksum byte after the CR is noise; an STX there starts
+  // the next frame at once.
+  const std::string first = FrameKVT(Reading(1111)) + "\x55";
+  const std::string second = FrameKVT(Reading(2222));
+  HostHook hook([&](int pass) {
+    if (pass == 1) Inject(first + second);
+  });
+  ASSERT_EQ(Update_Canal(ch_), 0);
+  EXPECT_EQ(std::string(Net_Canal(ch_)), Spaces(5) + W("11,11"));
+}
+
+TEST_P(KvtTest, StxInsideAFrameCountsAsACharacter) {
+  Leitura7410 r = Reading(0);
+  r.weight = "00\x02" "500";
+  HostHook hook([&](int pass) {
+    if (pass == 1) Inject(FrameKVT(r));
+  });
+  ASSERT_EQ(Update_NoMotion(ch_, 1000), 0);
+  EXPECT_EQ(std::string(Net_Canal(ch_)), Spaces(6) + W("0,00")) << "the field is not a number";
+}
+
+TEST_P(KvtTest, NoMotionWaitsAndOverload) {
+  Leitura7410 moving = Reading(900);
+  moving.motion = true;
+  Stream(FrameKVT(moving));
+  const auto t0 = Clock::now();
+  EXPECT_EQ(Update_NoMotion(ch_, 250), 2);
+  EXPECT_GE(MsSince(t0), 245);
+  EXPECT_STREQ(Estado_EmMovimento(ch_), "S");
+  EXPECT_EQ(std::string(Net_Canal(ch_)), Spaces(6) + W("9,00"));
+
+  Leitura7410 over = Reading(1);
+  over.overload = true;
+  Stream(FrameKVT(over));
+  EXPECT_EQ(Update_Canal(ch_), 3);
+  Stream("");
+  EXPECT_EQ(Update_NoMotion(ch_, 50), 3) << "overload sticks through time-outs";
+  Stream(FrameKVT(Reading(2)));
+  EXPECT_EQ(Update_Canal(ch_), 0);
+}
+
+TEST_P(KvtTest, SevenFourTenFramesAreNotAccepted) {
+  Stream(pesmo6sim::Frame7410(Reading(5)));  // 18 bytes: the checksum follows the CR
+  EXPECT_EQ(Update_Canal(ch_), 0) << "the CR ends a good KVT frame; the checksum byte is dropped";
+  EXPECT_EQ(std::string(Net_Canal(ch_)), Spaces(6) + W("0,05"));
+}
+
+INSTANTIATE_TEST_SUITE_P(Transports, KvtTest, ::testing::Values(false, true),
+                         [](const ::testing::TestParamInfo<bool>& p) { return p.param ? "Converter" : "Serial"; });
+
+}  // namespace
