@@ -288,11 +288,14 @@ TEST_F(ConverterTest, FramesBetweenUpdatesAreStale) {
 class Ser2Net {
  public:
   Ser2Net(const std::string& address, const std::string& device) {
-    config_ = "/tmp/pesmo6-ser2net-" + std::to_string(getpid()) + "-" + address + ".yaml";
+    const std::string stem = "/tmp/pesmo6-ser2net-" + std::to_string(getpid()) + "-" + address;
+    config_ = stem + ".yaml";
+    // ser2net removes its pid file when it stops: never point it at a shared path.
+    pidFile_ = stem + ".pid";
     std::ofstream(config_) << "connection: &line\n"
                            << "  accepter: tcp," << address << ",8881\n"
                            << "  connector: serialdev," << device << ",4800e71,local\n";
-    const char* argv[] = {"ser2net", "-n", "-c", config_.c_str(), "-P", "/dev/null", nullptr};
+    const char* argv[] = {"ser2net", "-n", "-c", config_.c_str(), "-P", pidFile_.c_str(), nullptr};
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
@@ -306,6 +309,7 @@ class Ser2Net {
       waitpid(pid_, nullptr, 0);
     }
     std::remove(config_.c_str());
+    std::remove(pidFile_.c_str());
   }
   bool Started() const { return pid_ > 0; }
   // Ready once its port accepts a connection.
@@ -326,6 +330,7 @@ class Ser2Net {
 
  private:
   std::string config_;
+  std::string pidFile_;
   pid_t pid_ = -1;
 };
 
