@@ -5,6 +5,10 @@
 
 #include "drivers/W_7410.h"
 #include "drivers/W_KVT.h"
+#include "drivers/W_Ohaus.h"
+#include "drivers/W_TRILOGRAF.h"
+#include "drivers/W_MSI3360.h"
+#include "drivers/W_MSI6260.h"
 #include "transport/EventPump.h"
 #include "transport/platform/Platform.h"
 
@@ -27,6 +31,14 @@ Rotina RotinaDe(int32_t dispositivo) {
       return &Atualiza<T7410Bal>;
     case DispKVT:
       return &Atualiza<TKVTBal>;
+    case DispOhaus:
+      return &Atualiza<TOhausBal>;
+    case DispTrilograf:
+      return &Atualiza<TTrilograf>;
+    case DispMSI3360:
+      return &Atualiza<TMSI3360Bal>;
+    case DispMSI6260:
+      return &Atualiza<TMSI6260Bal>;
     default:
       return nullptr;
   }

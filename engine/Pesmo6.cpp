@@ -9,6 +9,10 @@
 #include "Definir.h"
 #include "drivers/W_7410.h"
 #include "drivers/W_KVT.h"
+#include "drivers/W_Ohaus.h"
+#include "drivers/W_TRILOGRAF.h"
+#include "drivers/W_MSI3360.h"
+#include "drivers/W_MSI6260.h"
 #include "transport/DataMSerial.h"
 #include "transport/EventPump.h"
 
@@ -68,6 +72,38 @@ PESMO6_API int32_t PESMO6_CALL WKVT(int32_t conversor, const char* linha) {
 
 PESMO6_API int32_t PESMO6_CALL WKVTSerial(uint32_t porta) {
   return Guarded(-1, [&] { return RegistraSerial<TKVTBal>(porta, DispKVT); });
+}
+
+PESMO6_API int32_t PESMO6_CALL WOhaus(int32_t conversor, const char* linha) {
+  return Guarded(-1, [&] { return RegistraRede<TOhausBal>(conversor, linha, DispOhaus); });
+}
+
+PESMO6_API int32_t PESMO6_CALL WOhausSerial(uint32_t porta) {
+  return Guarded(-1, [&] { return RegistraSerial<TOhausBal>(porta, DispOhaus); });
+}
+
+PESMO6_API int32_t PESMO6_CALL WTrilograf(int32_t conversor, const char* linha) {
+  return Guarded(-1, [&] { return RegistraRede<TTrilograf>(conversor, linha, DispTrilograf); });
+}
+
+PESMO6_API int32_t PESMO6_CALL WTrilografSerial(uint32_t porta) {
+  return Guarded(-1, [&] { return RegistraSerial<TTrilograf>(porta, DispTrilograf); });
+}
+
+PESMO6_API int32_t PESMO6_CALL WMSI3360(int32_t conversor, const char* linha) {
+  return Guarded(-1, [&] { return RegistraRede<TMSI3360Bal>(conversor, linha, DispMSI3360); });
+}
+
+PESMO6_API int32_t PESMO6_CALL WMSI3360Serial(uint32_t porta) {
+  return Guarded(-1, [&] { return RegistraSerial<TMSI3360Bal>(porta, DispMSI3360); });
+}
+
+PESMO6_API int32_t PESMO6_CALL WMSI6260(int32_t conversor, const char* linha) {
+  return Guarded(-1, [&] { return RegistraRede<TMSI6260Bal>(conversor, linha, DispMSI6260); });
+}
+
+PESMO6_API int32_t PESMO6_CALL WMSI6260Serial(uint32_t porta) {
+  return Guarded(-1, [&] { return RegistraSerial<TMSI6260Bal>(porta, DispMSI6260); });
 }
 
 PESMO6_API int32_t PESMO6_CALL Update_Canal(int32_t canal) {

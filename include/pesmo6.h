@@ -69,6 +69,32 @@ PESMO6_API int32_t PESMO6_CALL W7410SerialC(uint32_t porta);
 PESMO6_API int32_t PESMO6_CALL WKVT(int32_t conversor, const char* linha);
 PESMO6_API int32_t PESMO6_CALL WKVTSerial(uint32_t porta);
 
+/* Ohaus indicator or balance (print request "P" CR LF, one answer line) on a
+ * converter line / serial port.  The single weight goes to Net_Canal; Gross
+ * and Tare read "EEEEEEEEEE".  Update_NoMotion repeats the request until a
+ * line without "?" comes.  Updates return 0, 1, 2 or 4. */
+PESMO6_API int32_t PESMO6_CALL WOhaus(int32_t conversor, const char* linha);
+PESMO6_API int32_t PESMO6_CALL WOhausSerial(uint32_t porta);
+
+/* Trilograf tag reader on a converter line (STX, tag, CR) / serial port
+ * (request exchange, tag as 24 hexadecimal characters); the tag is read with
+ * Tag_Canal.  Every update waits at most 3 s, whatever Update_NoMotion's
+ * wait; updates return 0 (tag read), 1 (none) or 2 (exchange failed, e.g.
+ * the port did not open). */
+PESMO6_API int32_t PESMO6_CALL WTrilograf(int32_t conversor, const char* linha);
+PESMO6_API int32_t PESMO6_CALL WTrilografSerial(uint32_t porta);
+
+/* MSI3360 indicator (STX/ETX frames with gross, net, tare and unit) on a
+ * converter line / serial port.  Updates return 0, 1 or 4. */
+PESMO6_API int32_t PESMO6_CALL WMSI3360(int32_t conversor, const char* linha);
+PESMO6_API int32_t PESMO6_CALL WMSI3360Serial(uint32_t porta);
+
+/* MSI6260 indicator (labelled GROSS/TARE/NET/TOTAL lines) on a converter
+ * line / serial port; the only family that fills Total_Canal, which keeps
+ * its text until a reading replaces it.  Updates return 0, 1 or 4. */
+PESMO6_API int32_t PESMO6_CALL WMSI6260(int32_t conversor, const char* linha);
+PESMO6_API int32_t PESMO6_CALL WMSI6260Serial(uint32_t porta);
+
 /* ---- Updates ----------------------------------------------------------- */
 
 PESMO6_API int32_t PESMO6_CALL Update_Canal(int32_t canal);

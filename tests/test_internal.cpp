@@ -8,7 +8,9 @@
 
 #include "Frame7410.h"
 #include "Indicator.h"
+#include "Ohaus.h"
 #include "Support.h"
+#include "Trilograf.h"
 #include "drivers/Formato.h"
 #include "drivers/W_7410.h"
 #include "engine/Canal.h"
@@ -161,6 +163,95 @@ TEST_F(Internal, WaitsSpanTheTickWrap) {
   EXPECT_GE(MsSince(t0), 295);
   EXPECT_LT(MsSince(t0), 800);
   EXPECT_LT(platform::Tick(), 1000u) << "the tick did wrap during the wait";
+}
+
+// MSI3360: 9600 baud, 8 data bits, no parity; MSI6260: 1200 baud, 7 data
+// bits, mark parity; both one stop bit, DTR and RTS off, no flow control.
+TEST_F(Internal, MsiLineSettingsAskedOfTheSystem) {
+  pesmo6sim::Pty line;
+  ASSERT_EQ(Seta_Porta(12, line.SlavePath().c_str()), 0);
+  std::vector<platform::SerialSettings> seen;
+  SetSerialOpenObserver([&](const std::string&, const platform::SerialSettings& s) { seen.push_back(s); });
+  const int32_t msi3360 = WMSI3360Serial(12);
+  ASSERT_EQ(Update_NoMotion(msi3360, 0), 1);
+  Close_Canal(msi3360);
+  const int32_t msi6260 = WMSI6260Serial(12);
+  ASSERT_EQ(Update_NoMotion(msi6260, 0), 1);
+  ASSERT_EQ(seen.size(), 2u);
+  EXPECT_EQ(seen[0].baud, 9600);
+  EXPECT_EQ(seen[0].dataBits, 8);
+  EXPECT_EQ(seen[0].parity, platform::Parity::None);
+  EXPECT_EQ(seen[1].baud, 1200);
+  EXPECT_EQ(seen[1].dataBits, 7);
+  EXPECT_EQ(seen[1].parity, platform::Parity::Mark);
+  for (const platform::SerialSettings& s : seen) {
+    EXPECT_EQ(s.stopBits, 1);
+    EXPECT_FALSE(s.dtr);
+    EXPECT_FALSE(s.rts);
+    EXPECT_EQ(s.swFlow, platform::SoftwareFlow::None);
+  }
+}
+
+// The MSI families wait 5000 ms in a normal update: moving the clock 4800 ms
+// on at the first pump pass leaves about 200 ms of waiting.
+TEST_F(Internal, MsiNormalUpdateWaitsFiveSeconds) {
+  pesmo6sim::Pty silent;
+  ASSERT_EQ(Seta_Porta(13, silent.SlavePath().c_str()), 0);
+  for (int32_t ch : {WMSI3360Serial(13), WMSI6260Serial(13)}) {
+    pesmo6test::HostHook hook([](int pass) {
+      if (pass == 1) platform::ShiftTick(4800);
+    });
+    const auto t0 = Clock::now();
+    EXPECT_EQ(Update_Canal(ch), 1);
+    EXPECT_GE(MsSince(t0), 150);
+    EXPECT_LT(MsSince(t0), 600);
+    Close_Canal(ch);
+  }
+}
+
+// Ohaus: 9600 baud, 7 data bits, even parity, 2 stop bits, DTR and RTS
+// raised.  Trilograf: 9600 baud, 8 data bits, no parity, 1 stop bit, DTR and
+// RTS off.  Neither uses flow control.
+TEST_F(Internal, OhausAndTrilografLineSettingsAskedOfTheSystem) {
+  pesmo6sim::OhausBalance balanca;
+  balanca.SetAnswer("    1.0 kg");
+  pesmo6sim::TagReader leitor;
+  ASSERT_EQ(Seta_Porta(21, balanca.Device().c_str()), 0);
+  ASSERT_EQ(Seta_Porta(22, leitor.Device().c_str()), 0);
+  std::vector<platform::SerialSettings> seen;
+  SetSerialOpenObserver([&](const std::string&, const platform::SerialSettings& s) { seen.push_back(s); });
+  ASSERT_EQ(Update_Canal(WOhausSerial(21)), 0);
+  ASSERT_EQ(Update_Canal(WTrilografSerial(22)), 0);
+  ASSERT_EQ(seen.size(), 2u);
+  EXPECT_EQ(seen[0].baud, 9600);
+  EXPECT_EQ(seen[0].dataBits, 7);
+  EXPECT_EQ(seen[0].parity, platform::Parity::Even);
+  EXPECT_EQ(seen[0].stopBits, 2);
+  EXPECT_TRUE(seen[0].dtr);
+  EXPECT_TRUE(seen[0].rts);
+  EXPECT_EQ(seen[1].baud, 9600);
+  EXPECT_EQ(seen[1].dataBits, 8);
+  EXPECT_EQ(seen[1].parity, platform::Parity::None);
+  EXPECT_EQ(seen[1].stopBits, 1);
+  EXPECT_FALSE(seen[1].dtr);
+  EXPECT_FALSE(seen[1].rts);
+  for (const platform::SerialSettings& s : seen) EXPECT_EQ(s.swFlow, platform::SoftwareFlow::None);
+}
+
+// A normal Ohaus update waits 5000 ms from its start.  The request takes
+// 300 ms; moving the clock 4500 ms on just before it leaves about 200 ms.
+TEST_F(Internal, OhausNormalUpdateWaitsFiveSeconds) {
+  pesmo6sim::OhausBalance mute;  // no answer set: it never prints
+  ASSERT_EQ(Seta_Porta(23, mute.Device().c_str()), 0);
+  const int32_t ch = WOhausSerial(23);
+  pesmo6test::HostHook hook([](int pass) {
+    if (pass == 1) platform::ShiftTick(4500);
+  });
+  const auto t0 = Clock::now();
+  EXPECT_EQ(Update_Canal(ch), 1);
+  EXPECT_GE(MsSince(t0), 450);
+  EXPECT_LT(MsSince(t0), 800);
+  EXPECT_EQ(mute.Requests(), 1);
 }
 
 }  // namespace

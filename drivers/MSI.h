@@ -1,0 +1,112 @@
+// The MSI indicators (MSI3360 frames, MSI6260 labelled lines): listening
+// drivers on the shared skeleton with one update cycle of their own.  What
+// sets them apart from the frame drivers is all in kPerfil: 600 ms to open
+// the port, a 5000 ms normal wait, and no per-byte error protection in the
+// serial reception.  What each family resets and arms at the start of an
+// update is its IniciaLeitura.
+//
+// These indicators report neither motion, sign nor overload: an update
+// returns 0 (reading stored), 1 (nothing within the wait, for a normal and
+// a no-motion update alike) or 4 (the port did not open).
+#pragma once
+
+#include <string>
+#include <string_view>
+
+#include "Skeleton.h"
+
+namespace pesmo6 {
+
+// What an MSI reading says about the indicator: only the unit is known,
+// every other status item reads "E".
+struct StatusMSI {
+  std::string Movimento;
+  std::string Liquido;
+  std::string Negativo;
+  std::string Sobrecarga;
+  std::string Unidade;
+  std::string Auxiliar;
+  std::string Incremento;
+
+  void SoUnidade(std::string unidade) {
+    Movimento = Liquido = Negativo = Sobrecarga = Auxiliar = Incremento = "E";
+    Unidade = std::move(unidade);
+  }
+  // The shared eight-character layout: increment, net, negative, overload,
+  // motion, unit, auxiliary.
+  std::string Estado() const {
+    return Incremento + Liquido + Negativo + Sobrecarga + Movimento + Unidade + Auxiliar;
+  }
+};
+
+// Both decimal marks an MSI indicator may send become the separator of the
+// system's default locale.
+inline void TrocaMarcasDecimais(std::string& texto) {
+  const char sep = platform::SystemDecimalSeparator();
+  for (char& c : texto) {
+    if (c == '.' || c == ',') c = sep;
+  }
+}
+
+template <class D>
+class TMSIBal : public TBalSkeleton<D> {
+ public:
+  static constexpr PerfilFamilia kPerfil{600, 5000, false};
+  // Network bytes arrive through the line socket's read notification.
+  static constexpr bool kLeituraPorEvento = true;
+  // A frame or line that grows past this without its terminator is noise:
+  // it is dropped and collection starts again.
+  static constexpr size_t kMaxAcumulado = 64 * 1024;
+
+  int32_t Atualiza(const ChannelRef& canal, int32_t parametro);
+
+ protected:
+  using Base = TBalSkeleton<D>;
+  using Base::Buffer;
+  using Base::Recebido;
+  using Base::TrataByte;
+
+  // A reading was decoded: the channel shows the unit-only status, the
+  // serial port is closed and the wait ends.
+  void Conclui() {
+    TClVorel& ch = *this->Dono;
+    ch.EmMovimento = Status.Movimento;
+    ch.Estado = Status.Estado();
+    this->FechaPorta(ch);
+    TrataByte = nullptr;
+    Recebido = true;
+  }
+
+  // What the last decoded reading said; kept across updates.
+  StatusMSI Status;
+};
+
+template <class D>
+int32_t TMSIBal<D>::Atualiza(const ChannelRef& canal, int32_t parametro) {
+  const typename Base::Atualizacao a{canal, this};
+  canal->Gross = "0";
+  canal->Net = "0";
+  canal->Tare = "0";
+  Recebido = false;
+  Base::DescartaPendentes(*canal);
+  this->Self().IniciaLeitura();
+
+  const int64_t espera = this->Comeca(a, parametro);
+  if (espera < 0) return 1;
+
+  const Inicio inicio = this->FaseInicio(a);
+  if (inicio != Inicio::Aberta) return this->TerminaSemLeitura(a, inicio);
+
+  this->FaseEspera(a, static_cast<uint32_t>(espera));
+  if (!a.Vivo()) return this->TerminaSemLeitura(a, Inicio::Interrompida);
+
+  int32_t resultado = 0;
+  if (!Recebido) {
+    TrataByte = nullptr;
+    resultado = 1;
+  }
+  canal->Situacao = Pronto;
+  return resultado;
+}
+
+}  // namespace pesmo6

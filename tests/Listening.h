@@ -1,0 +1,75 @@
+// A fixture for a listening indicator family tested on both transports: the
+// parameter picks a serial port (a pseudo-terminal) or a line of a simulated
+// converter.  Register and Serial are the family's two registrations.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <memory>
+#include <string>
+
+#include "Converter.h"
+#include "Indicator.h"
+#include "Support.h"
+#include "pesmo6.h"
+
+namespace pesmo6test {
+
+template <auto Register, auto RegisterSerial, uint32_t kPort, int kLine>
+class ListeningTest : public LibraryTest, public ::testing::WithParamInterface<bool> {
+ protected:
+  bool Network() const { return GetParam(); }
+  void SetUp() override {
+    LibraryTest::SetUp();
+    if (Network()) {
+      conv_ = std::make_unique<pesmo6sim::Converter>();
+      const char letter[2] = {static_cast<char>('a' + kLine - 1), '\0'};
+      ch_ = Register(Seta_Ip(conv_->Address().c_str()), letter);
+      ASSERT_EQ(Select_Canal(ch_), 1);
+      ASSERT_TRUE(Eventually([&] { return conv_->LineClients(kLine) == 1; })) << "the converter took the link";
+    } else {
+      sim_ = std::make_unique<pesmo6sim::StreamingIndicator>(std::chrono::milliseconds(20));
+      ASSERT_EQ(Seta_Porta(kPort, sim_->Device().c_str()), 0);
+      ch_ = RegisterSerial(kPort);
+    }
+    ASSERT_GE(ch_, 0);
+  }
+  void TearDown() override {
+    LibraryTest::TearDown();
+    sim_.reset();
+    conv_.reset();
+  }
+  // Sent again and again at the simulator's period; empty is silence.
+  void Stream(const std::string& bytes) {
+    if (Network()) conv_->SetLineFrame(kLine, bytes);
+    else sim_->SetFrame(bytes);
+  }
+  void Inject(const std::string& bytes) {
+    if (Network()) conv_->InjectLine(kLine, bytes);
+    else sim_->Inject(bytes);
+  }
+  // One update with `bytes` sent right after the port opened (pass 1 of
+  // the pump), so that nothing older than them can be read.
+  int32_t UpdateWith(const std::string& bytes, int32_t wait = 2000) {
+    HostHook hook([&](int pass) {
+      if (pass == 1) Inject(bytes);
+    });
+    return Update_NoMotion(ch_, wait);
+  }
+  std::string Gross() const { return Gross_Canal(ch_); }
+  std::string Net() const { return Net_Canal(ch_); }
+  std::string Tare() const { return Tare_Canal(ch_); }
+  std::string Total() const { return Total_Canal(ch_); }
+  std::string Estado() const { return Estado_Canal(ch_); }
+
+  std::unique_ptr<pesmo6sim::StreamingIndicator> sim_;
+  std::unique_ptr<pesmo6sim::Converter> conv_;
+  int32_t ch_ = -1;
+};
+
+inline std::string TransportName(const ::testing::TestParamInfo<bool>& p) {
+  return p.param ? "Converter" : "Serial";
+}
+
+}  // namespace pesmo6test

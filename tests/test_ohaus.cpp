@@ -1,0 +1,333 @@
+// The Ohaus driver on both transports: the print request, the answer line
+// and its decoding, the no-motion repetition, late and missing answers.
+#include <gtest/gtest.h>
+#include <termios.h>
+
+#include <memory>
+#include <string>
+#include <thread>
+
+#include "Converter.h"
+#include "Ohaus.h"
+#include "Support.h"
+#include "pesmo6.h"
+
+using namespace pesmo6test;
+using pesmo6sim::OhausLinha;
+
+namespace {
+
+const std::string kE = "EEEEEEEEEE";
+
+// One Ohaus balance, on a serial port or on converter line B.
+class OhausTest : public LibraryTest, public ::testing::WithParamInterface<bool> {
+ protected:
+  static constexpr uint32_t kPort = 61;
+  static constexpr int kLine = 2;
+
+  bool Network() const { return GetParam(); }
+  void SetUp() override {
+    LibraryTest::SetUp();
+    if (Network()) {
+      conv_ = std::make_unique<pesmo6sim::Converter>();
+      bal_ = std::make_unique<pesmo6sim::OhausBalance>(*conv_, kLine);
+      ch_ = WOhaus(Seta_Ip(conv_->Address().c_str()), "b");
+      ASSERT_EQ(Select_Canal(ch_), 1);
+      ASSERT_TRUE(Eventually([&] { return conv_->LineClients(kLine) == 1; })) << "the converter took the link";
+    } else {
+      bal_ = std::make_unique<pesmo6sim::OhausBalance>();
+      ASSERT_EQ(Seta_Porta(kPort, bal_->Device().c_str()), 0);
+      ch_ = WOhausSerial(kPort);
+    }
+    ASSERT_GE(ch_, 0);
+  }
+  void TearDown() override {
+    LibraryTest::TearDown();
+    bal_.reset();
+    conv_.reset();
+  }
+  std::string Net() const { return Net_Canal(ch_); }
+  void ExpectOnlyNet() const {
+    EXPECT_EQ(std::string(Gross_Canal(ch_)), kE);
+    EXPECT_EQ(std::string(Tare_Canal(ch_)), kE);
+  }
+
+  std::unique_ptr<pesmo6sim::Converter> conv_;
+  std::unique_ptr<pesmo6sim::OhausBalance> bal_;
+  int32_t ch_ = -1;
+};
+
+TEST_P(OhausTest, WorkedExamples) {
+  struct Row {
+    std::string line;
+    std::string net;
+    const char* motion;
+    const char* estado;
+  };
+  const Row rows[] = {
+      {"    12.5 kg", W("     12,5 "), "N", "EENENEEE"},
+      {"-   1.250 kg", W("-0001,250 "), "N", "EESENEEE"},
+      {"    12.5 kg ?", W("     12,5 "), "S", "EENESEEE"},  // a normal update takes a moving line
+      {"-    12 kg", "  -    12 ", "N", "EESENEEE"},       // no point: inner blanks stay
+  };
+  int requests = 0;
+  for (const Row& r : rows) {
+    SCOPED_TRACE(r.line);
+    bal_->SetAnswer(r.line);
+    ASSERT_EQ(Update_Canal(ch_), 0);
+    EXPECT_EQ(bal_->Requests(), ++requests) << "one request per normal update";
+    EXPECT_EQ(Net(), r.net);
+    EXPECT_STREQ(Estado_EmMovimento(ch_), r.motion);
+    EXPECT_STREQ(Estado_Canal(ch_), r.estado);
+    ExpectOnlyNet();
+  }
+  bal_->SetAnswer("-   1.250 kg");
+  ASSERT_EQ(Update_Canal(ch_), 0);
+  EXPECT_DOUBLE_EQ(Net_Canal_Float(ch_), -1.25);
+  EXPECT_DOUBLE_EQ(Gross_Canal_Float(ch_), 0.0) << "not reported";
+}
+
+TEST_P(OhausTest, RequestIsPCrLfSpacedByAtLeast120Ms) {
+  bal_->SetAnswer(OhausLinha("    3.5"));
+  ASSERT_EQ(Update_Canal(ch_), 0);
+  const auto got = bal_->Received();
+  ASSERT_EQ(bal_->ReceivedText(), "P\r\n");
+  using std::chrono::milliseconds;
+  EXPECT_GE(got[1].when - got[0].when, milliseconds(120)) << "P to CR";
+  EXPECT_GE(got[2].when - got[1].when, milliseconds(120)) << "CR to LF";
+  EXPECT_LT(got[2].when - got[0].when, milliseconds(600));
+  if (!Network()) {
+    // Speed and stop bits show on the terminal; data bits and parity do not.
+    termios t{};
+    ASSERT_TRUE(bal_->Line().SlaveAttributes(t));
+    EXPECT_EQ(cfgetospeed(&t), static_cast<speed_t>(B9600));
+    EXPECT_NE(t.c_cflag & CSTOPB, 0u) << "two stop bits";
+  }
+}
+
+TEST_P(OhausTest, NoMotionRepeatsTheRequestUntilAStableLine) {
+  bal_->QueueAnswers({OhausLinha("   12.5", "kg", true), OhausLinha("   12.6", "kg", true), OhausLinha("   12.7")});
+  bal_->SetAnswer(OhausLinha("   99.9"));
+  ASSERT_EQ(Update_NoMotion(ch_, 3000), 0);
+  EXPECT_EQ(bal_->Requests(), 3);
+  EXPECT_EQ(bal_->ReceivedText(), "P\r\nP\r\nP\r\n");
+  EXPECT_EQ(Net(), W("     12,7 "));
+  EXPECT_STREQ(Estado_EmMovimento(ch_), "N");
+  EXPECT_STREQ(Estado_Canal(ch_), "EENENEEE");
+}
+
+TEST_P(OhausTest, NoMotionRunsOutWhileTheBalanceMoves) {
+  bal_->SetAnswer(OhausLinha("    7.5", "kg", true));
+  const auto t0 = Clock::now();
+  EXPECT_EQ(Update_NoMotion(ch_, 900), 2);
+  EXPECT_GE(MsSince(t0), 895);
+  EXPECT_LT(MsSince(t0), 1600);
+  EXPECT_GE(bal_->Requests(), 2) << "every moving line asks again";
+  EXPECT_STREQ(Estado_EmMovimento(ch_), "S");
+  EXPECT_STREQ(Estado_Canal(ch_), "EENESEEE");
+  EXPECT_EQ(Net(), W("      7,5 ")) << "the last line decoded";
+  ExpectOnlyNet();
+}
+
+TEST_P(OhausTest, WaitZeroReturnsTwoRightAfterTheRequest) {
+  bal_->SetAnswer(OhausLinha("    1.0"));
+  const auto t0 = Clock::now();
+  EXPECT_EQ(Update_NoMotion(ch_, 0), 2);
+  EXPECT_GE(MsSince(t0), 295) << "the request itself takes 300 ms";
+  EXPECT_LT(MsSince(t0), 600);
+  EXPECT_TRUE(Eventually([&] { return bal_->ReceivedText() == "P\r\n"; }));
+  EXPECT_EQ(Net(), "0");
+  ExpectOnlyNet();
+}
+
+TEST_P(OhausTest, NoAnswerKeepsTheLastStatus) {
+  bal_->SetAnswer(OhausLinha("   12.5", "kg", true));
+  ASSERT_EQ(Update_Canal(ch_), 0);
+  bal_->SetAnswer("");
+  EXPECT_EQ(Update_NoMotion(ch_, 500), 2);
+  EXPECT_EQ(Net(), "0");
+  ExpectOnlyNet();
+  EXPECT_STREQ(Estado_Canal(ch_), "EENESEEE");
+  EXPECT_STREQ(Estado_EmMovimento(ch_), "S");
+}
+
+TEST_P(OhausTest, LateLineIsReadFirstByTheNextUpdate) {
+  bal_->QueueAnswers({OhausLinha("    1.0"), OhausLinha("    2.0")});
+  bal_->SetDelay(std::chrono::milliseconds(250));
+  EXPECT_EQ(Update_NoMotion(ch_, 400), 2);
+  ASSERT_TRUE(Eventually([&] { return bal_->Answers() == 1; }));
+  std::this_thread::sleep_for(std::chrono::milliseconds(30));
+
+  EXPECT_EQ(Update_Canal(ch_), 0);
+  EXPECT_EQ(Net(), W("      1,0 ")) << "the answer to the earlier request";
+  if (Network()) {
+    EXPECT_TRUE(Eventually([&] { return bal_->Requests() == 2; })) << "the next request went out first";
+  } else {
+    EXPECT_EQ(bal_->Requests(), 1) << "the line completed before a new request was needed";
+  }
+}
+
+TEST_P(OhausTest, LineEdges) {
+  struct Row {
+    std::string line;
+    std::string net;
+    const char* estado;
+  };
+  const Row rows[] = {
+      // An LF alone is no line; CR never enters it.
+      {"\n  1\r2.5 kg", W("     12,5 "), "EENENEEE"},
+      // More than ten characters: the sign is lost from the field only.
+      {"-   123456789.5 kg", W("3456789,5 "), "EESENEEE"},
+      {"kg 12.5", Spaces(10), "EENENEEE"},
+      // A "-" after the unit still makes the weight negative.
+      {"   12.5 kg -", W("  00012,5 "), "EESENEEE"},
+  };
+  for (const Row& r : rows) {
+    SCOPED_TRACE(r.line);
+    bal_->SetAnswer(r.line);
+    ASSERT_EQ(Update_Canal(ch_), 0);
+    EXPECT_EQ(Net(), r.net);
+    EXPECT_STREQ(Estado_Canal(ch_), r.estado);
+  }
+}
+
+TEST_P(OhausTest, LineWithoutLfIsDroppedPast64KiB) {
+  // 64 KiB of "?" fill the collector; the next byte starts it afresh.
+  bal_->SetAnswer(std::string(64 * 1024, '?') + "   12.5 kg");
+  ASSERT_EQ(Update_Canal(ch_), 0);
+  EXPECT_STREQ(Estado_EmMovimento(ch_), "N");
+  EXPECT_EQ(Net(), W("     12,5 "));
+  // A line of exactly 64 KiB is still a line.
+  bal_->SetAnswer(std::string(64 * 1024 - 10, '?') + "   12.5 kg");
+  ASSERT_EQ(Update_Canal(ch_), 0);
+  EXPECT_STREQ(Estado_EmMovimento(ch_), "S");
+  EXPECT_EQ(Net(), Spaces(10)) << "no numeric prefix";
+}
+
+TEST_P(OhausTest, WaitBelowMinusOneDoesNothing) {
+  bal_->SetAnswer(OhausLinha("    4.0"));
+  const auto t0 = Clock::now();
+  EXPECT_EQ(Update_NoMotion(ch_, -2), 1);
+  EXPECT_LT(MsSince(t0), 100);
+  std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  EXPECT_EQ(bal_->ReceivedText(), "");
+  EXPECT_EQ(Update_Canal(ch_), 0) << "the channel is ready again";
+  EXPECT_EQ(Net(), W("      4,0 "));
+}
+
+TEST_P(OhausTest, ClosedOrDeletedFromInsideThePump) {
+  bal_->SetAnswer(OhausLinha("    4.0"));
+  {
+    // Pass 1 runs just before the request goes out.
+    HostHook hook([&](int pass) {
+      if (pass == 1) Close_Canal(ch_);
+    });
+    EXPECT_EQ(Update_Canal(ch_), 1);
+  }
+  std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  EXPECT_EQ(bal_->ReceivedText(), "") << "nothing sent on a closed channel";
+  EXPECT_EQ(std::string(Net_Canal(ch_)), kE);
+  Deleta_Canal(ch_);
+
+  // Deleted while waiting for the answer.
+  ch_ = Network() ? WOhaus(Seta_Ip(conv_->Address().c_str()), "B") : WOhausSerial(kPort);
+  ASSERT_GE(ch_, 0);
+  if (Network()) {
+    ASSERT_EQ(Select_Canal(ch_), 1);
+  }
+  bal_->SetDelay(std::chrono::milliseconds(200));
+  HostHook hook([&](int pass) {
+    if (pass == 3) Deleta_Canal(ch_);
+  });
+  EXPECT_EQ(Update_Canal(ch_), 1);
+  EXPECT_EQ(std::string(Net_Canal(ch_)), kE);
+}
+
+INSTANTIATE_TEST_SUITE_P(Transports, OhausTest, ::testing::Values(false, true),
+                         [](const ::testing::TestParamInfo<bool>& p) { return p.param ? "Converter" : "Serial"; });
+
+class OhausChannel : public LibraryTest {};
+
+TEST_F(OhausChannel, UnopenablePortGivesFourAfter600Ms) {
+  ASSERT_EQ(Seta_Porta(62, "/nonexistent/ttyOhaus"), 0);
+  const int32_t ch = WOhausSerial(62);
+  ASSERT_GE(ch, 0);
+  auto t0 = Clock::now();
+  EXPECT_EQ(Update_Canal(ch), 4);
+  EXPECT_GE(MsSince(t0), 595);
+  EXPECT_LT(MsSince(t0), 1000);
+  EXPECT_EQ(std::string(Net_Canal(ch)), "0");
+  EXPECT_EQ(std::string(Gross_Canal(ch)), kE);
+  t0 = Clock::now();
+  EXPECT_EQ(Update_NoMotion(ch, 0), 4) << "whatever the wait";
+  EXPECT_GE(MsSince(t0), 595);
+}
+
+// After a time-out the port stays open and its bytes still reach the line
+// collector whenever the pump runs, here during another channel's update.
+TEST_F(OhausChannel, LateLineIsDecodedWhenThePumpRunsBetweenUpdates) {
+  pesmo6sim::OhausBalance bal;
+  bal.SetAnswer(OhausLinha("    8.5"));
+  bal.SetDelay(std::chrono::milliseconds(150));
+  ASSERT_EQ(Seta_Porta(63, bal.Device().c_str()), 0);
+  ASSERT_EQ(Seta_Porta(64, "/nonexistent/ttyOther"), 0);
+  const int32_t ch = WOhausSerial(63);
+  const int32_t other = WOhausSerial(64);
+  EXPECT_EQ(Update_NoMotion(ch, 350), 2);
+  EXPECT_EQ(std::string(Net_Canal(ch)), "0");
+  ASSERT_TRUE(Eventually([&] { return bal.Answers() == 1; }));
+  EXPECT_EQ(Update_Canal(other), 4);  // 600 ms of pumping
+  EXPECT_EQ(std::string(Net_Canal(ch)), W("      8,5 "));
+  EXPECT_STREQ(Estado_Canal(ch), "EENENEEE");
+  EXPECT_EQ(bal.Requests(), 1);
+}
+
+// A late moving line of a no-motion update asks again from inside the
+// pump; the host deletes the channel in that very pass.
+TEST_F(OhausChannel, DeletedWhileALateLineAsksAgain) {
+  pesmo6sim::OhausBalance bal;
+  bal.SetAnswer(OhausLinha("    8.5", "kg", true));
+  bal.SetDelay(std::chrono::milliseconds(150));
+  ASSERT_EQ(Seta_Porta(65, bal.Device().c_str()), 0);
+  ASSERT_EQ(Seta_Porta(66, "/nonexistent/ttyOther"), 0);
+  const int32_t ch = WOhausSerial(65);
+  const int32_t other = WOhausSerial(66);
+  EXPECT_EQ(Update_NoMotion(ch, 350), 2);
+  ASSERT_TRUE(Eventually([&] { return bal.Answers() == 1; }));
+  bool deleted = false;
+  HostHook hook([&](int) {
+    if (!deleted && std::string(Estado_EmMovimento(ch)) == "S") {
+      Deleta_Canal(ch);
+      deleted = true;
+    }
+  });
+  EXPECT_EQ(Update_Canal(other), 4);
+  EXPECT_TRUE(deleted);
+  std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  EXPECT_EQ(bal.Requests(), 1) << "no request for a deleted channel";
+}
+
+TEST_F(OhausChannel, Registrations) {
+  const int32_t first = WOhausSerial(5);
+  ASSERT_GE(first, 0);
+  EXPECT_EQ(WOhausSerial(65536), -1);
+  EXPECT_EQ(WOhausSerial(6), first + 1) << "a rejected port adds no slot";
+
+  pesmo6sim::Converter conv;
+  const int32_t ip = Seta_Ip(conv.Address().c_str());
+  EXPECT_EQ(WOhaus(ip + 100, "A"), -1);
+  EXPECT_EQ(WOhaus(ip, "E"), -1);
+  EXPECT_EQ(WOhaus(ip, "AB"), -1);
+  EXPECT_EQ(WOhaus(ip, nullptr), -1);
+  EXPECT_EQ(WOhaus(ip, "d"), first + 2);
+}
+
+// A network channel starts at once, connected or not: it never gives 4.
+TEST_F(OhausChannel, NetworkChannelWithoutLinkTimesOut) {
+  pesmo6sim::Converter conv;
+  const int32_t ch = WOhaus(Seta_Ip(conv.Address().c_str()), "A");
+  EXPECT_EQ(Update_NoMotion(ch, 400), 2);
+  EXPECT_EQ(conv.LineReceived(1), "");
+}
+
+}  // namespace
