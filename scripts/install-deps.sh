@@ -1,9 +1,15 @@
 #!/usr/bin/env bash
 # Installs what building and testing need, when it is missing.  Needs root
 # for apt-get; without it, only reports what is missing.
+#   install-deps.sh          Linux build and tests
+#   install-deps.sh windows  also the mingw-w64 cross compilers and Wine
 set -euo pipefail
 
 want=(cmake g++ make libgtest-dev locales python3 ser2net)
+if [ "${1:-}" = windows ]; then
+  want+=(mingw-w64 g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix wine wine64 wine32:i386)
+fi
+
 missing=()
 for p in "${want[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
@@ -15,6 +21,10 @@ if [ "${#missing[@]}" -gt 0 ]; then
   else
     echo "installing: ${missing[*]}"
     export DEBIAN_FRONTEND=noninteractive
+    # 32-bit Wine lives in the i386 architecture.
+    case " ${missing[*]} " in
+      *":i386 "*) dpkg --print-foreign-architectures | grep -qx i386 || dpkg --add-architecture i386 ;;
+    esac
     apt-get update -qq
     apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
   fi

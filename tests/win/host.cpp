@@ -1,0 +1,387 @@
+// A Windows host: loads Pesmo6.dll with LoadLibraryA and takes every export
+// with GetProcAddress by its plain name, as real hosts do, then checks the
+// library against the indicators the Linux-side runner plays.
+//
+//   pesmo6-winhost CONVERTER_IP CONVERTER2_IP LATENCY_IP EXPECTED_SEPARATOR
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
+#include <winsock2.h>
+#include <ws2tcpip.h>
+#include <windows.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "Scenario.h"
+#include "pesmo6.h"
+
+namespace {
+
+int g_passed = 0;
+int g_failed = 0;
+
+void Check(bool ok, const char* what, int line) {
+  if (ok) {
+    ++g_passed;
+  } else {
+    ++g_failed;
+    std::printf("  FAILED (line %d): %s\n", line, what);
+  }
+}
+#define CHECK(cond) Check((cond), #cond, __LINE__)
+#define CHECK_STR(actual, expected)                                                           \
+  do {                                                                                       \
+    const std::string a_ = (actual), e_ = (expected);                                       \
+    Check(a_ == e_, (std::string(#actual) + " is [" + a_ + "], expected [" + e_ + "]").c_str(), __LINE__); \
+  } while (0)
+
+// ---- The library, by name ----------------------------------------------
+struct Api {
+#define PESMO6_EXPORT(name) decltype(&::name) name = nullptr;
+#include "Exports.inc"
+#undef PESMO6_EXPORT
+};
+Api api;
+
+bool Load() {
+  HMODULE dll = LoadLibraryA("Pesmo6.dll");
+  if (dll == nullptr) {
+    std::printf("LoadLibraryA(\"Pesmo6.dll\") failed: %lu\n", GetLastError());
+    return false;
+  }
+  bool all = true;
+#define PESMO6_EXPORT(name)                                                              \
+  api.name = reinterpret_cast<decltype(&::name)>(reinterpret_cast<void*>(GetProcAddress(dll, #name))); \
+  if (api.name == nullptr) {                                                             \
+    std::printf("GetProcAddress(\"%s\") failed\n", #name);                              \
+    all = false;                                                                         \
+  }
+#include "Exports.inc"
+#undef PESMO6_EXPORT
+  return all;
+}
+
+char g_sep = '.';
+std::string Spaces(size_t n) { return std::string(n, ' '); }
+std::string W(std::string s) {
+  for (char& c : s) {
+    if (c == ',') c = g_sep;
+  }
+  return s;
+}
+
+double Ms(LARGE_INTEGER a, LARGE_INTEGER b) {
+  LARGE_INTEGER f;
+  QueryPerformanceFrequency(&f);
+  return 1000.0 * static_cast<double>(b.QuadPart - a.QuadPart) / static_cast<double>(f.QuadPart);
+}
+
+LARGE_INTEGER Now() {
+  LARGE_INTEGER t;
+  QueryPerformanceCounter(&t);
+  return t;
+}
+
+// ---- Cases ----------------------------------------------------------------
+
+void Version() {
+  std::printf("== FirVer\n");
+  const char *a, *b, *c, *d, *e;
+  api.FirVer(&a, &b, &c, &d, &e);
+  CHECK_STR(a, "PESMO");
+  CHECK_STR(b, "2.0.24");
+  CHECK_STR(c, "");
+  CHECK_STR(d, "");
+  CHECK_STR(e, "Pesmo6");
+}
+
+void Numbering() {
+  std::printf("== numbering\n");
+  CHECK(api.W7410Serial(20) == 0);
+  CHECK(api.W7410Serial(21) == 1);
+  CHECK(api.WKVTSerial(22) == 2);
+  api.Deleta_Canal(1);
+  CHECK(api.W7410SerialC(23) == 3);
+  CHECK(api.Update_Canal(1) == 1);
+  CHECK(api.Select_Canal(1) == 0);
+  api.Deleta_Canal(0);
+  api.Deleta_Canal(2);
+  api.Deleta_Canal(3);
+  CHECK(api.W7410Serial(20) == 0);
+  api.Deleta_Canal(0);
+  CHECK(api.W7410Serial(70000) == -1);
+  CHECK(api.Seta_Porta(0, "COM1") == -1);
+}
+
+void SerialFamilies() {
+  std::printf("== 7410 and KVT on COM ports\n");
+  const int32_t a = api.W7410Serial(scenario::kCom7410);
+  CHECK(api.Update_Canal(a) == 0);
+  CHECK_STR(api.Net_Canal(a), Spaces(5) + W("12,34"));
+  CHECK_STR(api.Gross_Canal(a), Spaces(5) + W("14,84"));
+  CHECK_STR(api.Tare_Canal(a), Spaces(6) + W("2,50"));
+  CHECK_STR(api.Estado_Canal(a), "1SNNNkgN");
+  CHECK(std::fabs(api.Net_Canal_Float(a) - 12.34) < 1e-9);
+  for (int i = 0; i < 3; ++i) CHECK(api.Update_Canal(a) == 0);  // the port closes and opens again
+  CHECK(api.LePesoConsecutivo(a, 5, 3) == 0);
+
+  const int32_t raw = api.W7410SerialC(scenario::kCom7410);
+  CHECK(api.Update_Canal(raw) == 0);
+  CHECK(std::strlen(api.Contadora_Canal(raw)) == 16);
+  api.Close_Canal(raw);
+  CHECK_STR(api.Contadora_Canal(raw), "EEEEEEEEEE");
+
+  const int32_t k = api.WKVTSerial(scenario::kComKVT);
+  CHECK(api.Update_Canal(k) == 0);
+  CHECK_STR(api.Net_Canal(k), Spaces(5) + W("4,321"));
+  CHECK_STR(api.Estado_EmMovimento(k), "S");
+  CHECK(api.Update_NoMotion(k, 150) == 2);
+
+  const int32_t missing = api.W7410Serial(scenario::kComMissing);
+  const LARGE_INTEGER t0 = Now();
+  CHECK(api.Update_NoMotion(missing, 0) == 4);
+  const double ms = Ms(t0, Now());
+  CHECK(ms >= 990 && ms < 1600);
+
+  for (int32_t ch : {a, raw, k, missing}) api.Deleta_Canal(ch);
+
+  std::printf("== MSI3360, MSI6260, Ohaus and Trilograf on COM ports\n");
+  const int32_t m3 = api.WMSI3360Serial(scenario::kComMSI3360);
+  CHECK(api.Update_Canal(m3) == 0);
+  CHECK(api.Net_Canal_Float(m3) == 12.5);
+  CHECK(api.Gross_Canal_Float(m3) == 15.0);
+  CHECK(api.Tare_Canal_Float(m3) == 2.5);
+  const int32_t m6 = api.WMSI6260Serial(scenario::kComMSI6260);
+  CHECK(api.Update_Canal(m6) == 0);
+  CHECK(api.Net_Canal_Float(m6) == 1114.5);
+  const int32_t oh = api.WOhausSerial(scenario::kComOhaus);
+  CHECK(api.Update_Canal(oh) == 0);
+  CHECK(api.Net_Canal_Float(oh) == 12.5);
+  CHECK(api.Update_NoMotion(oh, 2000) == 0);
+  const int32_t tg = api.WTrilografSerial(scenario::kComTag);
+  CHECK(api.Update_Canal(tg) == 0);
+  CHECK_STR(api.Tag_Canal(tg), "0102030405060708090AABFF");
+  for (int32_t ch : {m3, m6, oh, tg}) api.Deleta_Canal(ch);
+}
+
+void OtherFamiliesOnLines(const char* address) {
+  std::printf("== Ohaus, Trilograf, MSI3360 and MSI6260 on converter lines\n");
+  const int32_t ip = api.Seta_Ip(address);
+  const int32_t oh = api.WOhaus(ip, "A");
+  const int32_t tg = api.WTrilograf(ip, "B");
+  const int32_t m3 = api.WMSI3360(ip, "C");
+  const int32_t m6 = api.WMSI6260(ip, "D");
+  for (int32_t ch : {oh, tg, m3, m6}) CHECK(api.Select_Canal(ch) == 1);
+  CHECK(api.Update_Canal(oh) == 0);
+  CHECK(api.Net_Canal_Float(oh) == 3.5);
+  CHECK(api.Update_Canal(tg) == 0);
+  CHECK_STR(api.Tag_Canal(tg), scenario::kNetworkTag);
+  CHECK(api.Update_Canal(m3) == 0);
+  CHECK(api.Gross_Canal_Float(m3) == 10.0);
+  CHECK(api.Update_Canal(m6) == 0);
+  CHECK(api.Net_Canal_Float(m6) == 500.0);
+  for (int32_t ch : {oh, tg, m3, m6}) api.Deleta_Canal(ch);
+}
+
+void ConverterFamilies(const char* address) {
+  std::printf("== 7410 and KVT on converter lines\n");
+  const int32_t ip = api.Seta_Ip(address);
+  CHECK(ip >= 0);
+  const int32_t a = api.W7410(ip, "a");
+  const int32_t b = api.WKVT(ip, "B");
+  CHECK(api.Select_Canal(a) == 1);
+  CHECK(api.Select_Canal(b) == 1);
+  CHECK(api.Update_Canal(a) == 0);
+  CHECK_STR(api.Net_Canal(a), Spaces(6) + W("7,77"));
+  CHECK(api.Update_Canal(b) == 0);
+  CHECK_STR(api.Net_Canal(b), Spaces(6) + W("55,5"));
+  CHECK(api.LePesoConsecutivo(b, 5, 2) == 0);
+  api.Close_Canal(a);
+  CHECK(api.Update_Canal(a) == 1);
+  CHECK(api.Select_Canal(a) == 1);
+  api.Deleta_Canal(a);
+  api.Deleta_Canal(b);
+
+  std::printf("== digital I/O\n");
+  CHECK(api.DIO_InPort(ip) == scenario::kInputs);
+  CHECK_STR(api.DIO_InPortStr(ip), "SNNNNNNS");
+  CHECK(api.DIO_InBit(ip, 7) == 1);
+  CHECK(api.DIO_InBitStr(ip, 1) == 'N');
+  CHECK(api.DIO_OutBitStr(ip, 3, "S") == 0);
+  CHECK(api.DIO_OutPortStr(ip, "SNS") == 0);
+  CHECK(api.ClrBufRx(ip, "b") == 0);
+  CHECK(api.ClrBufTx(ip, "E") == -1);
+}
+
+// ---- Host window messages during an update ---------------------------------
+
+int32_t g_channel = -1;
+int32_t g_inner = -99;
+
+void CALLBACK Reenter(HWND, UINT, UINT_PTR id, DWORD) {
+  KillTimer(nullptr, id);
+  g_inner = api.Update_Canal(g_channel);
+}
+
+void CALLBACK CloseIt(HWND, UINT, UINT_PTR id, DWORD) {
+  KillTimer(nullptr, id);
+  api.Close_Canal(g_channel);
+}
+
+void WindowMessages() {
+  std::printf("== host timer messages during an update\n");
+  g_channel = api.W7410Serial(scenario::kComSilent);
+  SetTimer(nullptr, 0, 50, Reenter);
+  SetTimer(nullptr, 0, 300, CloseIt);
+  const LARGE_INTEGER t0 = Now();
+  CHECK(api.Update_Canal(g_channel) == 1);  // would wait 10 s
+  const double ms = Ms(t0, Now());
+  CHECK(ms < 2000);
+  CHECK(g_inner == 1);
+  CHECK_STR(api.Gross_Canal(g_channel), "EEEEEEEEEE");
+  api.Deleta_Canal(g_channel);
+}
+
+// ---- Performance -------------------------------------------------------------
+
+double CpuMs() {
+  FILETIME c, e, k, u;
+  GetProcessTimes(GetCurrentProcess(), &c, &e, &k, &u);
+  auto v = [](FILETIME f) { return (static_cast<ULONGLONG>(f.dwHighDateTime) << 32) | f.dwLowDateTime; };
+  return static_cast<double>(v(k) + v(u)) / 10000.0;
+}
+
+void IdleCpu() {
+  std::printf("== CPU while an update waits\n");
+  const int32_t ch = api.W7410Serial(scenario::kComSilent);
+  const double cpu0 = CpuMs();
+  const LARGE_INTEGER t0 = Now();
+  const int32_t r = api.Update_NoMotion(ch, 2000);
+  std::printf("  Update_NoMotion(silent port, 2000) -> %d\n", r);
+  CHECK(r == 2);
+  const double wall = Ms(t0, Now());
+  const double share = 100.0 * (CpuMs() - cpu0) / wall;
+  std::printf("  idle wait: %.0f ms wall, %.1f%% of one core\n", wall, share);
+  CHECK(share < 5.0);
+  api.Deleta_Canal(ch);
+}
+
+struct LatencyLine {
+  SOCKET listener = INVALID_SOCKET;
+  SOCKET client = INVALID_SOCKET;
+  HANDLE ready = nullptr;    // set by the host hook once the update waits
+  HANDLE sent = nullptr;
+  LARGE_INTEGER lastByte{};
+  bool stop = false;
+  std::string frame;
+};
+
+LatencyLine g_line;
+volatile LONG g_passes = 0;
+
+void PESMO6_CALL CountPasses(void*) {
+  if (InterlockedIncrement(&g_passes) == 2) SetEvent(g_line.ready);
+}
+
+DWORD WINAPI LineThread(void*) {
+  g_line.client = accept(g_line.listener, nullptr, nullptr);
+  BOOL one = TRUE;
+  setsockopt(g_line.client, IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&one), sizeof one);
+  for (;;) {
+    WaitForSingleObject(g_line.ready, INFINITE);
+    if (g_line.stop) break;
+    Sleep(3);
+    g_line.lastByte = Now();
+    send(g_line.client, g_line.frame.data(), static_cast<int>(g_line.frame.size()), 0);
+    SetEvent(g_line.sent);
+  }
+  closesocket(g_line.client);
+  return 0;
+}
+
+std::string Frame7410(long weight) {
+  char body[32];
+  std::snprintf(body, sizeof body, "\x24\x30\x20%06ld%06d\r", weight, 0);
+  unsigned sum = 2;
+  for (const char* p = body; *p; ++p) sum += static_cast<unsigned char>(*p) & 0x7Fu;
+  return std::string("\x02") + body + static_cast<char>((0u - sum) & 0x7Fu);
+}
+
+void Latency(const char* address) {
+  std::printf("== frame-to-return latency on a converter line\n");
+  WSADATA wsa;
+  WSAStartup(MAKEWORD(2, 2), &wsa);
+  g_line.listener = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_port = htons(8881);
+  inet_pton(AF_INET, address, &a.sin_addr);
+  if (bind(g_line.listener, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 || listen(g_line.listener, 1) != 0) {
+    CHECK(!"cannot listen for the latency line");
+    return;
+  }
+  g_line.ready = CreateEventA(nullptr, FALSE, FALSE, nullptr);
+  g_line.sent = CreateEventA(nullptr, FALSE, FALSE, nullptr);
+  g_line.frame = Frame7410(42);
+  HANDLE thread = CreateThread(nullptr, 0, LineThread, nullptr, 0, nullptr);
+
+  const int32_t ch = api.W7410(api.Seta_Ip(address), "A");
+  CHECK(api.Select_Canal(ch) == 1);
+  api.Seta_Eventos(CountPasses, nullptr);
+  std::vector<double> ms;
+  for (int i = 0; i < 100; ++i) {
+    g_passes = 0;
+    const int32_t r = api.Update_Canal(ch);
+    const LARGE_INTEGER done = Now();
+    WaitForSingleObject(g_line.sent, 5000);
+    if (r == 0) ms.push_back(Ms(g_line.lastByte, done));
+  }
+  api.Seta_Eventos(nullptr, nullptr);
+  g_line.stop = true;
+  SetEvent(g_line.ready);
+  api.Deleta_Canal(ch);
+  WaitForSingleObject(thread, 5000);
+  closesocket(g_line.listener);
+  CHECK(ms.size() == 100);
+  if (ms.empty()) return;
+  std::sort(ms.begin(), ms.end());
+  std::printf("  latency over %zu updates: p50 %.3f ms, p99 %.3f ms, max %.3f ms\n", ms.size(), ms[ms.size() / 2],
+              ms[std::min(ms.size() - 1, ms.size() * 99 / 100)], ms.back());
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  setvbuf(stdout, nullptr, _IONBF, 0);
+  if (argc < 5) {
+    std::printf("usage: %s CONVERTER_IP CONVERTER2_IP LATENCY_IP EXPECTED_SEPARATOR\n", argv[0]);
+    return 2;
+  }
+  std::printf("Windows host, %d-bit\n", static_cast<int>(sizeof(void*) * 8));
+  if (!Load()) {
+    std::printf("0 passed, 1 failed\n");
+    return 1;
+  }
+  char buf[8] = {};
+  GetLocaleInfoA(LOCALE_SYSTEM_DEFAULT, LOCALE_SDECIMAL, buf, sizeof buf);
+  g_sep = buf[0] != '\0' ? buf[0] : '.';
+  std::printf("system decimal separator '%c'\n", g_sep);
+  CHECK(g_sep == argv[4][0]);
+
+  Version();
+  Numbering();
+  SerialFamilies();
+  ConverterFamilies(argv[1]);
+  OtherFamiliesOnLines(argv[2]);
+  WindowMessages();
+  IdleCpu();
+  Latency(argv[3]);
+
+  std::printf("%d passed, %d failed\n", g_passed, g_failed);
+  return g_failed == 0 ? 0 : 1;
+}
