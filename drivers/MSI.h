@@ -51,14 +51,16 @@ inline void TrocaMarcasDecimais(std::string& texto) {
 template <class D>
 class TMSIBal : public TBalSkeleton<D> {
  public:
-  static constexpr PerfilFamilia kPerfil{600, 5000, false};
+  // 600 ms to open, 5000 ms normal wait, no per-byte protection, and a
+  // no-motion update that read nothing gives 1 like a normal one.
+  static constexpr PerfilFamilia kPerfil{600, 5000, false, 1};
   // Network bytes arrive through the line socket's read notification.
   static constexpr bool kLeituraPorEvento = true;
   // A frame or line that grows past this without its terminator is noise:
   // it is dropped and collection starts again.
   static constexpr size_t kMaxAcumulado = 64 * 1024;
 
-  int32_t Atualiza(const ChannelRef& canal, int32_t parametro);
+  int32_t Atualiza(const ChannelRef& canal, int32_t parametro) { return this->CicloEscuta(canal, parametro); }
 
  protected:
   using Base = TBalSkeleton<D>;
@@ -80,33 +82,5 @@ class TMSIBal : public TBalSkeleton<D> {
   // What the last decoded reading said; kept across updates.
   StatusMSI Status;
 };
-
-template <class D>
-int32_t TMSIBal<D>::Atualiza(const ChannelRef& canal, int32_t parametro) {
-  const typename Base::Atualizacao a{canal, this};
-  canal->Gross = "0";
-  canal->Net = "0";
-  canal->Tare = "0";
-  Recebido = false;
-  Base::DescartaPendentes(*canal);
-  this->Self().IniciaLeitura();
-
-  const int64_t espera = this->Comeca(a, parametro);
-  if (espera < 0) return 1;
-
-  const Inicio inicio = this->FaseInicio(a);
-  if (inicio != Inicio::Aberta) return this->TerminaSemLeitura(a, inicio);
-
-  this->FaseEspera(a, static_cast<uint32_t>(espera));
-  if (!a.Vivo()) return this->TerminaSemLeitura(a, Inicio::Interrompida);
-
-  int32_t resultado = 0;
-  if (!Recebido) {
-    TrataByte = nullptr;
-    resultado = 1;
-  }
-  canal->Situacao = Pronto;
-  return resultado;
-}
 
 }  // namespace pesmo6

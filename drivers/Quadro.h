@@ -36,7 +36,9 @@ class TQuadroBal : public TBalSkeleton<D> {
 
   // 4800 baud, 7 data bits, even parity, 1 stop bit, DTR and RTS off.
   static void ConfiguraLinha(TSerCom& porta);
-  int32_t Atualiza(const ChannelRef& canal, int32_t parametro);
+  int32_t Atualiza(const ChannelRef& canal, int32_t parametro) { return this->CicloEscuta(canal, parametro); }
+  // An overload reported by the last decoded frame outranks 0, 1 and 2.
+  int32_t AjustaResultado(int32_t resultado) const { return Status.Sobrecarga == "S" ? 3 : resultado; }
 
  protected:
   using Base = TBalSkeleton<D>;
@@ -45,6 +47,8 @@ class TQuadroBal : public TBalSkeleton<D> {
   using Base::SemMovimento;
   using Base::TrataByte;
 
+  // IniciaLeitura: each update starts by looking for an STX.
+  void IniciaLeitura() { TrataByte = &D::EsperaInicio; }
   // EsperaInicio: everything up to an STX is ignored.
   void EsperaInicio(uint8_t b);
   // Appends one frame byte; false when the frame grew past kMaxQuadro and
@@ -68,36 +72,6 @@ void TQuadroBal<D>::ConfiguraLinha(TSerCom& porta) {
   porta.Settings.rts = false;
   porta.Settings.swFlow = SoftwareFlow::None;
   porta.AutoOpen = false;
-}
-
-template <class D>
-int32_t TQuadroBal<D>::Atualiza(const ChannelRef& canal, int32_t parametro) {
-  const typename Base::Atualizacao a{canal, this};
-  // IniciaLeitura
-  canal->Gross = "0";
-  canal->Net = "0";
-  canal->Tare = "0";
-  Recebido = false;
-  Base::DescartaPendentes(*canal);
-  TrataByte = &D::EsperaInicio;
-
-  const int64_t espera = this->Comeca(a, parametro);
-  if (espera < 0) return 1;
-
-  const Inicio inicio = this->FaseInicio(a);
-  if (inicio != Inicio::Aberta) return this->TerminaSemLeitura(a, inicio);
-
-  this->FaseEspera(a, static_cast<uint32_t>(espera));
-  if (!a.Vivo()) return this->TerminaSemLeitura(a, Inicio::Interrompida);
-
-  int32_t resultado = 0;
-  if (!Recebido) {
-    TrataByte = nullptr;
-    resultado = SemMovimento ? 2 : 1;
-  }
-  if (Status.Sobrecarga == "S") resultado = 3;
-  canal->Situacao = Pronto;
-  return resultado;
 }
 
 template <class D>

@@ -19,6 +19,7 @@ struct PerfilFamilia {
   uint32_t limiteInicioMs;  // start limit for opening the port
   uint32_t esperaPadraoMs;  // wait of a normal update
   bool protecaoPorByte;     // an error while one byte is handled is dropped
+  int32_t codigoSemLeitura = 2;  // a no-motion update that read nothing (normal: 1)
 };
 
 // Where the start phase ended.
@@ -33,10 +34,16 @@ class TBalSkeleton : public TBal {
   // the driver is the channel's Bal (see TClVorel).
   TClVorel* Dono = nullptr;
 
-  // RecebeRede: one read notification of the line socket, one byte.
+  // RecebeRede: one read notification of the line socket, one byte.  An
+  // error while the byte is handled is dropped here: it would otherwise
+  // leave the event pump and end whatever wait ran it, the host's included.
   void RecebeRede(platform::LineSocket& socket) {
     uint8_t b = 0;
-    if (socket.ReadByte(b) == 1) EntregaByte(b);
+    if (socket.ReadByte(b) != 1) return;
+    try {
+      EntregaByte(b);
+    } catch (...) {
+    }
   }
 
  protected:
@@ -125,6 +132,41 @@ class TBalSkeleton : public TBal {
       TickAtual = platform::Tick();
     }
   }
+
+  // The update cycle of the listening families: texts reset, stale bytes
+  // dropped, D::IniciaLeitura arms the family's first byte handler, then the
+  // start and wait phases.  At the end: 0 read, 1 nothing in a normal
+  // update, kPerfil.codigoSemLeitura nothing in a no-motion update, as
+  // D::AjustaResultado may change it; 1 for a wait below -1 or an update
+  // interrupted by a close, 4 for a port that did not open.
+  int32_t CicloEscuta(const ChannelRef& canal, int32_t parametro) {
+    const Atualizacao a{canal, this};
+    canal->Gross = "0";
+    canal->Net = "0";
+    canal->Tare = "0";
+    Recebido = false;
+    DescartaPendentes(*canal);
+    Self().IniciaLeitura();
+
+    const int64_t espera = Comeca(a, parametro);
+    if (espera < 0) return 1;
+    const Inicio inicio = FaseInicio(a);
+    if (inicio != Inicio::Aberta) return TerminaSemLeitura(a, inicio);
+    FaseEspera(a, static_cast<uint32_t>(espera));
+    if (!a.Vivo()) return TerminaSemLeitura(a, Inicio::Interrompida);
+
+    int32_t resultado = 0;
+    if (!Recebido) {
+      TrataByte = nullptr;
+      resultado = SemMovimento ? D::kPerfil.codigoSemLeitura : 1;
+    }
+    resultado = Self().AjustaResultado(resultado);
+    canal->Situacao = Pronto;
+    return resultado;
+  }
+
+  // A family's last word on the result of a cycle that ran to its end.
+  int32_t AjustaResultado(int32_t resultado) const { return resultado; }
 
   // The end of an update that stopped because the start phase failed or the
   // channel was closed or deleted under it.
