@@ -1,7 +1,9 @@
-// pesmo6-demo: reads a 7410 indicator through the library's exported API.
+// pesmo6-demo: reads weighing indicators through the library's exported API.
 //
-//   pesmo6-demo                  simulated indicators: one on a pseudo-terminal,
-//                                one behind a simulated converter on loopback
+//   pesmo6-demo                  simulated indicators: a 7410 on a pseudo-terminal,
+//                                one behind a simulated converter on loopback,
+//                                the converter's digital I/O, then one reading
+//                                of every other family
 //   pesmo6-demo --device PATH    a real indicator on a serial device
 //   pesmo6-demo --converter IP [--line A]
 //                                a real indicator on a converter line
@@ -16,7 +18,10 @@
 
 #include "Converter.h"
 #include "Frame7410.h"
+#include "FrameMSI.h"
 #include "Indicator.h"
+#include "Ohaus.h"
+#include "Trilograf.h"
 #include "pesmo6.h"
 
 namespace {
@@ -75,6 +80,59 @@ int ReadChannel(int32_t canal, int updates, int stable) {
               Update_Canal(canal));
   Deleta_Canal(canal);
   return r == 0 ? 0 : 1;
+}
+
+// One update of a freshly registered channel, on one line.
+int OneReading(const char* family, const char* where, int32_t canal) {
+  Select_Canal(canal);
+  const int32_t r = Update_Canal(canal);
+  std::printf("%-9s %-22s code %d  gross [%s] net [%s] tare [%s] status %s", family, where, r, Gross_Canal(canal),
+              Net_Canal(canal), Tare_Canal(canal), Estado_Canal(canal));
+  if (*Total_Canal(canal)) std::printf(" total [%s]", Total_Canal(canal));
+  if (*Tag_Canal(canal)) std::printf(" tag [%s]", Tag_Canal(canal));
+  std::printf("\n");
+  Close_Canal(canal);
+  Deleta_Canal(canal);
+  return r == 0 ? 0 : 1;
+}
+
+// One simulated indicator of every other family, on a port or a line.
+int OtherFamilies() {
+  std::printf("== One reading of every other family\n");
+  int failures = 0;
+  pesmo6sim::Converter conv;
+  const int32_t ip = Seta_Ip(conv.Address().c_str());
+
+  pesmo6sim::StreamingIndicator kvt(std::chrono::milliseconds(50));
+  pesmo6sim::Leitura7410 k;
+  k.decimalCode = 3;
+  k.weight = pesmo6sim::Digits6(52310);
+  kvt.SetFrame(pesmo6sim::FrameKVT(k));
+  Seta_Porta(2, kvt.Device().c_str());
+  failures += OneReading("KVT", "serial port 2", WKVTSerial(2));
+
+  pesmo6sim::StreamingIndicator msi3360(std::chrono::milliseconds(50));
+  msi3360.SetFrame(pesmo6sim::QuadroMSI3360(pesmo6sim::LeituraMSI3360De(18345, 7200)));
+  Seta_Porta(3, msi3360.Device().c_str());
+  failures += OneReading("MSI3360", "serial port 3", WMSI3360Serial(3));
+
+  conv.SetLineFrame(4, pesmo6sim::LinhaMSI6260(pesmo6sim::kRotuloTotal, pesmo6sim::Campo(250000, 1)),
+                    std::chrono::milliseconds(100));
+  failures += OneReading("MSI6260", "converter line D", WMSI6260(ip, "D"));
+
+  pesmo6sim::OhausBalance ohaus;
+  ohaus.SetAnswer(pesmo6sim::OhausLinha("  1834.5", "kg"));
+  Seta_Porta(4, ohaus.Device().c_str());
+  failures += OneReading("Ohaus", "serial port 4 (asked)", WOhausSerial(4));
+
+  pesmo6sim::TagReader tags;
+  Seta_Porta(5, tags.Device().c_str());
+  failures += OneReading("Trilograf", "serial port 5 (asked)", WTrilografSerial(5));
+
+  pesmo6sim::NetworkTagReader lineTags(conv, 3);
+  lineTags.Present("E2801160");
+  failures += OneReading("Trilograf", "converter line C", WTrilograf(ip, "C"));
+  return failures;
 }
 
 }  // namespace
@@ -148,5 +206,7 @@ int main(int argc, char** argv) {
     std::printf("DIO_OutBitStr(%d, 3, \"S\") -> %d; the converter received \"%s\" and its outputs are now %d\n",
                 ip, sent, conv.Commands().back().c_str(), conv.Outputs());
   }
+  std::printf("\n");
+  failures += OtherFamilies();
   return failures == 0 ? 0 : 1;
 }
