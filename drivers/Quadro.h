@@ -64,14 +64,7 @@ class TQuadroBal : public TBalSkeleton<D> {
 
 template <class D>
 void TQuadroBal<D>::ConfiguraLinha(TSerCom& porta) {
-  porta.Settings.baud = 4800;
-  porta.Settings.dataBits = 7;
-  porta.Settings.parity = Parity::Even;
-  porta.Settings.stopBits = 1;
-  porta.Settings.dtr = false;
-  porta.Settings.rts = false;
-  porta.Settings.swFlow = SoftwareFlow::None;
-  porta.AutoOpen = false;
+  FixaLinha(porta, 4800, 7, Parity::Even, 1);
 }
 
 template <class D>

@@ -22,6 +22,24 @@ struct PerfilFamilia {
   int32_t codigoSemLeitura = 2;  // a no-motion update that read nothing (normal: 1)
 };
 
+// The line settings a serial registration fixes, in its order: speed, data
+// bits, parity, stop bits, DTR and RTS low (unless `baixaLinhas` is false:
+// then both stay raised, as a new port has them), no flow control, no
+// automatic opening.
+inline void FixaLinha(TSerCom& porta, int32_t baud, uint16_t dataBits, Parity paridade, uint16_t stopBits,
+                      bool baixaLinhas = true) {
+  porta.Settings.baud = baud;
+  porta.Settings.dataBits = dataBits;
+  porta.Settings.parity = paridade;
+  porta.Settings.stopBits = stopBits;
+  if (baixaLinhas) {
+    porta.Settings.dtr = false;
+    porta.Settings.rts = false;
+  }
+  porta.Settings.swFlow = SoftwareFlow::None;
+  porta.AutoOpen = false;
+}
+
 // Where the start phase ended.
 enum class Inicio { Aberta, Interrompida, NaoAbriu };
 

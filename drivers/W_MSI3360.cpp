@@ -9,14 +9,7 @@ constexpr const char* kZeroCampo = "       0";
 }  // namespace
 
 void TMSI3360Bal::ConfiguraLinha(TSerCom& porta) {
-  porta.Settings.baud = 9600;
-  porta.Settings.dataBits = 8;
-  porta.Settings.parity = Parity::None;
-  porta.Settings.stopBits = 1;
-  porta.Settings.dtr = false;
-  porta.Settings.rts = false;
-  porta.Settings.swFlow = SoftwareFlow::None;
-  porta.AutoOpen = false;
+  FixaLinha(porta, 9600, 8, Parity::None, 1);
 }
 
 std::string TMSI3360Bal::TrocaTracos(std::string campo) {

@@ -14,14 +14,7 @@ bool Contem(std::string_view texto, std::string_view parte) { return texto.find(
 }  // namespace
 
 void TMSI6260Bal::ConfiguraLinha(TSerCom& porta) {
-  porta.Settings.baud = 1200;
-  porta.Settings.dataBits = 7;
-  porta.Settings.parity = Parity::Mark;
-  porta.Settings.stopBits = 1;
-  porta.Settings.dtr = false;
-  porta.Settings.rts = false;
-  porta.Settings.swFlow = SoftwareFlow::None;
-  porta.AutoOpen = false;
+  FixaLinha(porta, 1200, 7, Parity::Mark, 1);
 }
 
 std::string TMSI6260Bal::ExtraiValor(std::string_view linha, std::string_view rotulo, std::string_view unidade) {

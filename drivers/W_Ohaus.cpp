@@ -9,13 +9,8 @@ bool CaractereNumerico(char c) { return c == ' ' || c == '-' || c == '.' || (c >
 TOhausBal::~TOhausBal() { *vivo_ = false; }
 
 void TOhausBal::ConfiguraLinha(TSerCom& porta) {
-  porta.Settings.baud = 9600;
-  porta.Settings.dataBits = 7;
-  porta.Settings.parity = Parity::Even;
-  porta.Settings.stopBits = 2;
-  // DTR and RTS: not touched, the balance wants both raised.
-  porta.Settings.swFlow = SoftwareFlow::None;
-  porta.AutoOpen = false;
+  // DTR and RTS stay raised: the balance wants both.
+  FixaLinha(porta, 9600, 7, Parity::Even, 2, false);
 }
 
 bool TOhausBal::Ligado() const { return Dono != nullptr && Dono->Bal.get() == this && Dono->TemTransporte(); }

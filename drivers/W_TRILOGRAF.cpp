@@ -17,14 +17,7 @@ constexpr int32_t kBytesTag = 12;
 }  // namespace
 
 void TTrilograf::ConfiguraLinha(TSerCom& porta) {
-  porta.Settings.baud = 9600;
-  porta.Settings.dataBits = 8;
-  porta.Settings.parity = Parity::None;
-  porta.Settings.stopBits = 1;
-  porta.Settings.dtr = false;
-  porta.Settings.rts = false;
-  porta.Settings.swFlow = SoftwareFlow::None;
-  porta.AutoOpen = false;
+  FixaLinha(porta, 9600, 8, Parity::None, 1);
 }
 
 int32_t TTrilograf::Atualiza(const ChannelRef& canal, int32_t /*parametro*/) {
