@@ -75,6 +75,14 @@ class HostHook {
   static inline HostHook* current_ = nullptr;
 };
 
+// A converter number no Seta_Ip has handed out: one past a converter added
+// just now (the converter table only grows).
+inline int32_t UnusedConverter() {
+  static int n = 0;
+  const std::string address = "unused-" + std::to_string(++n);
+  return Seta_Ip(address.c_str()) + 1;
+}
+
 // Collects the trace lines.
 class TraceLog {
  public:

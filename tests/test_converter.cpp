@@ -79,7 +79,7 @@ TEST(ConverterTable, TraceLine) {
 }
 
 TEST_F(ConverterTest, RegistrationValidatesConverterAndLine) {
-  const int32_t unknown = Seta_Ip("unused-converter") + 1;
+  const int32_t unknown = UnusedConverter();
   EXPECT_EQ(W7410(unknown, "A"), -1);
   EXPECT_EQ(std::string(Erro_Validacao()),
             "O n\xFAmero de IP registrado (" + std::to_string(unknown) + ") est\xE1 errado !\n\rTemos " +

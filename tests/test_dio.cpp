@@ -116,7 +116,7 @@ TEST_F(Dio, BufferCommands) {
 }
 
 TEST_F(Dio, InvalidConverterSendsNothing) {
-  const int32_t bad = Seta_Ip("dio-unused") + 1;
+  const int32_t bad = UnusedConverter();
   EXPECT_EQ(DIO_InPort(bad), -1);
   EXPECT_STREQ(DIO_InPortStr(-1), "EEEEEEEE");
   EXPECT_EQ(DIO_InBit(bad, 0), -1);
