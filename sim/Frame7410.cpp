@@ -4,6 +4,13 @@
 
 namespace pesmo6sim {
 
+Leitura7410 Leitura7410De(long weight, long tare) {
+  Leitura7410 r;
+  r.weight = Digits6(weight);
+  r.tare = Digits6(tare);
+  return r;
+}
+
 // Bit 5 keeps the status bytes printable, as indicators send them.
 uint8_t Status1(const Leitura7410& r) {
   uint8_t s = 0x20 | static_cast<uint8_t>(r.decimalCode & 0x07);

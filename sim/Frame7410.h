@@ -20,6 +20,9 @@ struct Leitura7410 {
   std::string tare = "000000";
 };
 
+// A reading with `weight` and `tare` in display units, the rest default.
+Leitura7410 Leitura7410De(long weight, long tare = 0);
+
 uint8_t Status1(const Leitura7410& r);
 uint8_t Status2(const Leitura7410& r);
 uint8_t Status3(const Leitura7410& r);

@@ -46,12 +46,7 @@ class Driver7410 : public LibraryTest {
   }
   static constexpr uint32_t kPort = 40;
 
-  static Leitura7410 Reading(long weight, long tare = 0) {
-    Leitura7410 r;
-    r.weight = Digits6(weight);
-    r.tare = Digits6(tare);
-    return r;
-  }
+  static Leitura7410 Reading(long weight, long tare = 0) { return pesmo6sim::Leitura7410De(weight, tare); }
 
   std::unique_ptr<pesmo6sim::StreamingIndicator> sim_;
 };

@@ -26,18 +26,12 @@
 
 using namespace pesmo6test;
 using pesmo6sim::Converter;
-using pesmo6sim::Digits6;
 using pesmo6sim::Frame7410;
 using pesmo6sim::Leitura7410;
 
 namespace {
 
-Leitura7410 Reading(long weight, long tare = 0) {
-  Leitura7410 r;
-  r.weight = Digits6(weight);
-  r.tare = Digits6(tare);
-  return r;
-}
+Leitura7410 Reading(long weight, long tare = 0) { return pesmo6sim::Leitura7410De(weight, tare); }
 
 class ConverterTest : public LibraryTest {
  protected:

@@ -8,58 +8,20 @@
 #include "Converter.h"
 #include "Frame7410.h"
 #include "Indicator.h"
+#include "Listening.h"
 #include "Support.h"
 #include "pesmo6.h"
 
 using namespace pesmo6test;
-using pesmo6sim::Digits6;
 using pesmo6sim::FrameKVT;
 using pesmo6sim::Leitura7410;
 
 namespace {
 
-Leitura7410 Reading(long weight, long tare = 0) {
-  Leitura7410 r;
-  r.weight = Digits6(weight);
-  r.tare = Digits6(tare);
-  return r;
-}
+Leitura7410 Reading(long weight, long tare = 0) { return pesmo6sim::Leitura7410De(weight, tare); }
 
-// One KVT indicator, reached on a serial port or on converter line C.
-class KvtTest : public LibraryTest, public ::testing::WithParamInterface<bool> {
- protected:
-  bool Network() const { return GetParam(); }
-  void SetUp() override {
-    LibraryTest::SetUp();
-    if (Network()) {
-      conv_ = std::make_unique<pesmo6sim::Converter>();
-      ch_ = WKVT(Seta_Ip(conv_->Address().c_str()), "c");
-      ASSERT_EQ(Select_Canal(ch_), 1);
-      ASSERT_TRUE(Eventually([&] { return conv_->LineClients(3) == 1; })) << "the converter took the link";
-    } else {
-      sim_ = std::make_unique<pesmo6sim::StreamingIndicator>(std::chrono::milliseconds(20));
-      ASSERT_EQ(Seta_Porta(50, sim_->Device().c_str()), 0);
-      ch_ = WKVTSerial(50);
-    }
-    ASSERT_GE(ch_, 0);
-  }
-  void TearDown() override {
-    LibraryTest::TearDown();
-    sim_.reset();
-    conv_.reset();
-  }
-  void Stream(const std::string& frame) {
-    if (Network()) conv_->SetLineFrame(3, frame);
-    else sim_->SetFrame(frame);
-  }
-  void Inject(const std::string& bytes) {
-    if (Network()) conv_->InjectLine(3, bytes);
-    else sim_->Inject(bytes);
-  }
-  std::unique_ptr<pesmo6sim::StreamingIndicator> sim_;
-  std::unique_ptr<pesmo6sim::Converter> conv_;
-  int32_t ch_ = -1;
-};
+// One KVT indicator, reached on serial port 50 or on converter line C.
+class KvtTest : public ListeningTest<&WKVT, &WKVTSerial, 50, 3> {};
 
 TEST_P(KvtTest, SeventeenByteFrame) {
   Leitura7410 r = Reading(500, 1000);
@@ -135,7 +97,6 @@ TEST_P(KvtTest, SevenFourTenFramesAreNotAccepted) {
   EXPECT_EQ(std::string(Net_Canal(ch_)), Spaces(6) + W("0,05"));
 }
 
-INSTANTIATE_TEST_SUITE_P(Transports, KvtTest, ::testing::Values(false, true),
-                         [](const ::testing::TestParamInfo<bool>& p) { return p.param ? "Converter" : "Serial"; });
+INSTANTIATE_TEST_SUITE_P(Transports, KvtTest, ::testing::Values(false, true), TransportName);
 
 }  // namespace
