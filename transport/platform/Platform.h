@@ -28,6 +28,24 @@ char SystemDecimalSeparator();
 // The separator the floating readouts use: read once when the library loads.
 char LoadDecimalSeparator();
 
+// ---- Addresses ----------------------------------------------------------
+
+// A converter address as hosts write it, made ready for the resolver:
+// blanks around it trimmed, and a dotted IPv4 address with zero-padded parts
+// ("192.168.000.010") read as decimal, never octal, and returned in its
+// plain form ("192.168.0.10").  Anything else (a host name) is returned
+// trimmed, for the system's resolver.
+std::string NormalizeAddress(const std::string& address);
+
+// Keepalive on every line link, so that a converter that lost power or its
+// cable (no FIN ever comes) is noticed within about
+// kKeepAliveIdleS + kKeepAliveCount * kKeepAliveIntervalS seconds; unsent
+// data that stays unacknowledged for kUserTimeoutMs breaks the link too.
+constexpr int kKeepAliveIdleS = 5;
+constexpr int kKeepAliveIntervalS = 2;
+constexpr int kKeepAliveCount = 5;
+constexpr unsigned kUserTimeoutMs = 15000;
+
 // ---- Serial ports -------------------------------------------------------
 
 enum class Parity : uint8_t { None = 0, Odd = 1, Even = 2, Mark = 3, Space = 4 };
@@ -117,6 +135,11 @@ class LineSocket {
   void Close();
   bool Active() const;
   bool Connecting() const;
+  // For a link reported active: looks, without waiting, whether the peer
+  // has closed or the connection has broken since the last event (a FIN or
+  // an error that no pump pass has delivered yet).  A dead link is dropped
+  // (disconnect event) and false returned.  Unread data is left alone.
+  bool CheckAlive();
   // Takes at most one waiting byte: 1 when taken, 0 when none was waiting.
   int ReadByte(uint8_t& b);
   // Drops every byte received so far (a closed peer is noticed here too).

@@ -181,6 +181,7 @@ void LineSocket::Open(const std::string& address, uint16_t port) {
 void LineSocket::Close() { impl_->Drop(); }
 bool LineSocket::Active() const { return impl_->active; }
 bool LineSocket::Connecting() const { return impl_->connecting; }
+bool LineSocket::CheckAlive() { return impl_->active; }
 
 int LineSocket::ReadByte(uint8_t& b) {
   if (!impl_->active) return 0;
