@@ -61,6 +61,32 @@ struct SerialSettings {
   SoftwareFlow swFlow = SoftwareFlow::None;
 };
 
+// Software parity for 7 data bits on a port run at 8 data bits without
+// parity: the byte with bit 7 set to the parity bit its low seven bits need.
+// On the wire that is bit for bit a 7-bit character with hardware parity.
+inline uint8_t ParityBit7(uint8_t b, Parity p) {
+  const uint8_t low = static_cast<uint8_t>(b & 0x7F);
+  int ones = 0;
+  for (uint8_t v = low; v != 0; v = static_cast<uint8_t>(v >> 1)) ones += v & 1;
+  bool bit = false;
+  switch (p) {
+    case Parity::Even: bit = (ones & 1) != 0; break;
+    case Parity::Odd: bit = (ones & 1) == 0; break;
+    case Parity::Mark: bit = true; break;
+    case Parity::Space:
+    case Parity::None: bit = false; break;
+  }
+  return static_cast<uint8_t>(low | (bit ? 0x80 : 0));
+}
+
+// Time one character takes on the wire at these settings, in microseconds:
+// start bit, data bits, parity bit, stop bits.
+inline uint32_t CharacterTimeUs(const SerialSettings& s) {
+  const uint32_t bits = 1u + s.dataBits + (s.parity != Parity::None ? 1u : 0u) + s.stopBits;
+  const uint32_t baud = s.baud > 0 ? static_cast<uint32_t>(s.baud) : 1u;
+  return static_cast<uint32_t>((static_cast<uint64_t>(bits) * 1000000u + baud - 1) / baud);
+}
+
 class SerialError : public std::runtime_error {
  public:
   using std::runtime_error::runtime_error;
