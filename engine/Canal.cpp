@@ -171,8 +171,12 @@ int32_t SelectCanal(int32_t canal) {
   }
   TDMDLL* modulo = ch->DMDLL.get();
   if (modulo->SocLeitura.Active()) {
-    Log("J\xE1 aberto");
-    return 1;
+    // A converter that closed the line since the last pump pass is noticed
+    // here, and connected again at once.
+    if (modulo->SocLeitura.CheckAlive()) {
+      Log("J\xE1 aberto");
+      return 1;
+    }
   }
   modulo->SocLeitura.Open(Ips()[static_cast<size_t>(ch->IndiceIp)].Texto(), static_cast<uint16_t>(ch->Porta));
   const uint32_t inicio = platform::Tick();

@@ -1,12 +1,22 @@
 // The converter's command exchange: one blocking connection per command,
 // the reply collected up to " OK" LF CR or the time limit.
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <time.h>
+#include <unistd.h>
+
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <limits>
 #include <string>
+#include <thread>
 
 #include "Converter.h"
 #include "Support.h"
+#include "pesmo6.h"
 #include "transport/DataMDll.h"
 #include "transport/platform/Platform.h"
 
@@ -101,6 +111,102 @@ TEST_F(CommandExchange, TickWrapDuringAnExchange) {
   conv_.SetCommandMode(Converter::CommandMode::Split);
   platform::ShiftTick(std::numeric_limits<uint32_t>::max() - platform::Tick() - 30);
   EXPECT_EQ(EnviaComando(conv_.Address(), "IN"), std::string("IN042 OK\n\r"));
+}
+
+// ---- Interrupted waits ------------------------------------------------------
+
+// SIGALRM every 3 ms at this thread only (the simulator's thread is left
+// alone), with a handler installed without SA_RESTART so that each signal
+// ends the blocking call under way with EINTR.  It stops by itself after
+// kMaxSignals, so that a wait that starts over at each signal still ends.
+class Interruptions {
+ public:
+  static constexpr int kMaxSignals = 400;  // 1.2 s of signals
+
+  Interruptions() {
+    count_ = 0;
+    struct sigaction sa {};
+    sa.sa_handler = &OnSignal;
+    sigemptyset(&sa.sa_mask);
+    sa.sa_flags = 0;
+    sigaction(SIGALRM, &sa, &saved_);
+    sigevent ev{};
+    ev.sigev_notify = SIGEV_THREAD_ID;
+    ev.sigev_signo = SIGALRM;
+    ev._sigev_un._tid = gettid();
+    ok_ = timer_create(CLOCK_MONOTONIC, &ev, &timer_) == 0;
+    if (!ok_) return;
+    itimerspec every{};
+    every.it_value.tv_nsec = 3'000'000;
+    every.it_interval.tv_nsec = 3'000'000;
+    timer_settime(timer_, 0, &every, nullptr);
+  }
+  ~Interruptions() {
+    if (ok_) timer_delete(timer_);
+    sigaction(SIGALRM, &saved_, nullptr);
+  }
+  bool Started() const { return ok_; }
+  static int Count() { return count_; }
+
+ private:
+  static void OnSignal(int) {
+    if (++count_ >= kMaxSignals) {
+      const itimerspec off{};
+      timer_settime(timer_, 0, &off, nullptr);
+    }
+  }
+  static inline std::atomic<int> count_{0};
+  static inline timer_t timer_{};
+  struct sigaction saved_ {};
+  bool ok_ = false;
+};
+
+TEST_F(CommandExchange, SignalsDoNotRestartTheReplyWait) {
+  LimitesDoComando().respostaMs = 300;
+  conv_.SetCommandMode(Converter::CommandMode::Silent);
+  const int32_t conversor = Seta_Ip(conv_.Address().c_str());
+  Interruptions signals;
+  ASSERT_TRUE(signals.Started());
+  const auto t0 = Clock::now();
+  EXPECT_EQ(DIO_InPort(conversor), -1);
+  const long long took = MsSince(t0);
+  const int during = Interruptions::Count();
+  EXPECT_GE(took, 295);
+  EXPECT_LT(took, 450) << "the wait went on past its limit after " << during << " signals";
+  EXPECT_GE(during, 50) << "the signals did interrupt the wait";
+  EXPECT_EQ(conv_.Commands(), std::vector<std::string>{"IN"});
+}
+
+// A listener whose backlog is full leaves the connection attempt pending.
+TEST_F(CommandExchange, SignalsDoNotRestartTheConnectWait) {
+  LimitesDoComando().conexaoMs = 300;
+  const std::string address = pesmo6sim::UniqueLoopback();
+  const int listener = socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_port = htons(kPortaComando);
+  inet_pton(AF_INET, address.c_str(), &a.sin_addr);
+  ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+  ASSERT_EQ(listen(listener, 0), 0);
+  int fillers[4];
+  for (int& f : fillers) {
+    f = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0);
+    connect(f, reinterpret_cast<sockaddr*>(&a), sizeof a);
+  }
+  std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  const int32_t conversor = Seta_Ip(address.c_str());
+  {
+    Interruptions signals;
+    ASSERT_TRUE(signals.Started());
+    const auto t0 = Clock::now();
+    EXPECT_EQ(DIO_InPort(conversor), -1);
+    const long long took = MsSince(t0);
+    EXPECT_GE(took, 295);
+    EXPECT_LT(took, 450) << "the wait went on past its limit after " << Interruptions::Count() << " signals";
+    EXPECT_GE(Interruptions::Count(), 50);
+  }
+  for (int f : fillers) close(f);
+  close(listener);
 }
 
 }  // namespace

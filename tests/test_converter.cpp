@@ -13,6 +13,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <cstring>
 #include <fstream>
 #include <memory>
 #include <string>
@@ -211,6 +212,58 @@ TEST_F(ConverterTest, DroppedLinkIsReconnectedBySelect) {
   EXPECT_TRUE(Eventually([&] { return conv_->LineAccepted(1) == 2; })) << "a new connection";
   ASSERT_EQ(Update_Canal(ch), 0);
   EXPECT_EQ(std::string(Net_Canal(ch)), Spaces(6) + W("2,00"));
+}
+
+// The converter closes the line while no update runs: no pump pass has
+// seen the FIN, so the link still reads as up until Select_Canal looks.
+TEST_F(ConverterTest, SelectReconnectsALineClosedBetweenUpdates) {
+  conv_->SetLineFrame(1, Frame7410(Reading(100)));
+  const int32_t ch = W7410(ip_, "A");
+  ASSERT_EQ(Select_Canal(ch), 1);
+  ASSERT_EQ(Update_Canal(ch), 0);
+  ASSERT_EQ(conv_->LineAccepted(1), 1);
+
+  conv_->DropLine(1);
+  std::this_thread::sleep_for(std::chrono::milliseconds(30));  // the FIN comes in
+  conv_->SetLineFrame(1, Frame7410(Reading(300)));
+  TraceLog log;
+  ASSERT_EQ(Select_Canal(ch), 1);
+  EXPECT_EQ(log.Count("J\xE1 aberto"), 0) << "a closed link is not reported open";
+  EXPECT_TRUE(Eventually([&] { return conv_->LineAccepted(1) == 2; })) << "a new connection";
+  ASSERT_EQ(Update_Canal(ch), 0);
+  EXPECT_EQ(std::string(Net_Canal(ch)), Spaces(6) + W("3,00"));
+  EXPECT_EQ(Select_Canal(ch), 1);
+  EXPECT_EQ(log.Count("J\xE1 aberto"), 1) << "the live link is left as it is";
+  EXPECT_EQ(conv_->LineAccepted(1), 2);
+}
+
+// Hosts write addresses zero-padded ("127.001.020.003") and with blanks
+// around; the parts are decimal ("020" is 20, not octal 16).
+TEST_F(ConverterTest, ZeroAndBlankPaddedAddresses) {
+  // A last part of two digits: written "0nn", an octal reading would go
+  // elsewhere (or nowhere, with an 8 or 9).
+  std::string address;
+  unsigned parts[4] = {};
+  do {
+    address = pesmo6sim::UniqueLoopback();
+    ASSERT_EQ(std::sscanf(address.c_str(), "%u.%u.%u.%u", &parts[0], &parts[1], &parts[2], &parts[3]), 4);
+  } while (parts[3] < 10 || parts[3] > 99);
+  Converter conv(address);
+  conv.SetLineFrame(1, Frame7410(Reading(4321)));
+  char padded[48];
+  std::snprintf(padded, sizeof padded, " %03u.%03u.%03u.%03u", parts[0], parts[1], parts[2], parts[3]);
+  ASSERT_EQ(std::strlen(padded), 16u);
+  const int32_t a = W7410(Seta_Ip(padded), "A");
+  ASSERT_EQ(Select_Canal(a), 1) << padded;
+  ASSERT_EQ(Update_Canal(a), 0);
+  EXPECT_EQ(std::string(Net_Canal(a)), Spaces(5) + W("43,21"));
+
+  std::snprintf(padded, sizeof padded, "%u.%u.%u.%03u\t", parts[0], parts[1], parts[2], parts[3]);
+  ASSERT_LE(std::strlen(padded), 16u);
+  const int32_t b = W7410(Seta_Ip(padded), "A");
+  ASSERT_EQ(Select_Canal(b), 1) << padded;
+  ASSERT_EQ(Update_Canal(b), 0);
+  EXPECT_EQ(conv.LineAccepted(1), 2);
 }
 
 TEST_F(ConverterTest, CloseAndDeleteEndTheLink) {

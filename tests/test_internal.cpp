@@ -1,11 +1,18 @@
 // Pieces no export shows on its own: weight formatting, number parsing, the
-// line settings asked of the OS, and the tick's wrap-around.
+// line settings asked of the OS, the tick's wrap-around, converter address
+// forms and the line link's liveness check.
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
 #include <gtest/gtest.h>
 
 #include <limits>
 #include <string>
 #include <vector>
 
+#include "Converter.h"
 #include "Frame7410.h"
 #include "Indicator.h"
 #include "Ohaus.h"
@@ -252,6 +259,117 @@ TEST_F(Internal, OhausNormalUpdateWaitsFiveSeconds) {
   EXPECT_GE(MsSince(t0), 450);
   EXPECT_LT(MsSince(t0), 800);
   EXPECT_EQ(mute.Requests(), 1);
+}
+
+TEST(Addresses, NormalForms) {
+  using platform::NormalizeAddress;
+  EXPECT_EQ(NormalizeAddress("192.168.000.010"), "192.168.0.10") << "decimal, not octal";
+  EXPECT_EQ(NormalizeAddress(" \t010.008.09.1 \t"), "10.8.9.1");
+  EXPECT_EQ(NormalizeAddress("000.000.000.000"), "0.0.0.0");
+  EXPECT_EQ(NormalizeAddress("255.255.255.255"), "255.255.255.255");
+  EXPECT_EQ(NormalizeAddress("127.0.0.1"), "127.0.0.1");
+  EXPECT_EQ(NormalizeAddress("  conversor-01\t"), "conversor-01");
+  EXPECT_EQ(NormalizeAddress(" a b "), "a b") << "only the blanks around go";
+  EXPECT_EQ(NormalizeAddress(""), "");
+  EXPECT_EQ(NormalizeAddress(" \t "), "");
+  // Not four decimal parts of 1 to 3 digits up to 255: left to the resolver.
+  for (const char* other : {"256.1.1.1", "1.2.3", "1.2.3.4.5", "1..2.3", "0001.2.3.4", "1.2.3.4.", ".1.2.3",
+                            "0x7f.0.0.1", "1.2.3.-4", "1.2.3.4a", "1. 2.3.4"}) {
+    SCOPED_TRACE(other);
+    EXPECT_EQ(NormalizeAddress(other), other);
+  }
+  EXPECT_EQ(NormalizeAddress(" 999.1.1.1 "), "999.1.1.1");
+}
+
+// A listener on a loopback address of this process's own.
+class PeerListener {
+ public:
+  PeerListener() : address_(pesmo6sim::UniqueLoopback()) {
+    fd_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    inet_pton(AF_INET, address_.c_str(), &a.sin_addr);
+    socklen_t len = sizeof a;
+    if (bind(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 || listen(fd_, 4) != 0 ||
+        getsockname(fd_, reinterpret_cast<sockaddr*>(&a), &len) != 0) {
+      close(fd_);
+      fd_ = -1;
+    }
+    port_ = ntohs(a.sin_port);
+  }
+  ~PeerListener() {
+    if (fd_ >= 0) close(fd_);
+  }
+  bool Ok() const { return fd_ >= 0; }
+  const std::string& Address() const { return address_; }
+  uint16_t Port() const { return port_; }
+  int Accept() const { return accept4(fd_, nullptr, nullptr, SOCK_CLOEXEC); }
+
+ private:
+  std::string address_;
+  uint16_t port_ = 0;
+  int fd_ = -1;
+};
+
+class LineLink : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_TRUE(listener_.Ok());
+    link_.SetEvents({[this] { ++connects_; }, [this] { ++disconnects_; }, [](int code) {
+                       ADD_FAILURE() << "error " << code;
+                     }});
+    link_.Open(listener_.Address(), listener_.Port());
+    const auto t0 = Clock::now();
+    while (!link_.Active() && link_.Connecting() && MsSince(t0) < 2000) platform::WaitAndDispatch(100);
+    ASSERT_TRUE(link_.Active());
+    peer_ = listener_.Accept();
+    ASSERT_GE(peer_, 0);
+  }
+  void TearDown() override {
+    if (peer_ >= 0) close(peer_);
+  }
+  // Lets the peer's FIN or reset reach the link (no pump runs meanwhile).
+  static void Settle() { std::this_thread::sleep_for(std::chrono::milliseconds(30)); }
+
+  PeerListener listener_;
+  platform::LineSocket link_;
+  int peer_ = -1;
+  int connects_ = 0;
+  int disconnects_ = 0;
+};
+
+TEST_F(LineLink, CheckAliveLeavesUnreadBytesThenDropsAClosedLink) {
+  EXPECT_EQ(connects_, 1);
+  EXPECT_TRUE(link_.CheckAlive());
+  EXPECT_TRUE(link_.Active());
+
+  ASSERT_EQ(send(peer_, "xy", 2, MSG_NOSIGNAL), 2);
+  close(peer_);
+  peer_ = -1;
+  Settle();
+  EXPECT_TRUE(link_.CheckAlive()) << "the peer closed, but sent bytes are still to be read";
+  EXPECT_EQ(disconnects_, 0);
+  uint8_t b = 0;
+  ASSERT_EQ(link_.ReadByte(b), 1);
+  EXPECT_EQ(b, 'x');
+  ASSERT_EQ(link_.ReadByte(b), 1);
+  EXPECT_EQ(b, 'y');
+  EXPECT_FALSE(link_.CheckAlive());
+  EXPECT_FALSE(link_.Active());
+  EXPECT_EQ(disconnects_, 1);
+  EXPECT_FALSE(link_.CheckAlive());
+  EXPECT_EQ(disconnects_, 1) << "one disconnect event";
+}
+
+TEST_F(LineLink, CheckAliveDropsAResetLink) {
+  linger hard{1, 0};
+  setsockopt(peer_, SOL_SOCKET, SO_LINGER, &hard, sizeof hard);
+  close(peer_);
+  peer_ = -1;
+  Settle();
+  EXPECT_FALSE(link_.CheckAlive());
+  EXPECT_FALSE(link_.Active());
+  EXPECT_EQ(disconnects_, 1);
 }
 
 }  // namespace

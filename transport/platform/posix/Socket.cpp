@@ -17,8 +17,10 @@
 namespace pesmo6::platform {
 namespace {
 
-// Numeric IPv4 first; a host name is looked up.  False for anything else.
-bool Resolve(const std::string& address, uint16_t port, sockaddr_in& out) {
+// Numeric IPv4 first (zero-padded parts read as decimal); a host name is
+// looked up by the system's resolver, IPv4 only.  False for anything else.
+bool Resolve(const std::string& given, uint16_t port, sockaddr_in& out) {
+  const std::string address = NormalizeAddress(given);
   std::memset(&out, 0, sizeof out);
   out.sin_family = AF_INET;
   out.sin_port = htons(port);
@@ -32,6 +34,39 @@ bool Resolve(const std::string& address, uint16_t port, sockaddr_in& out) {
   out.sin_addr = reinterpret_cast<sockaddr_in*>(found->ai_addr)->sin_addr;
   freeaddrinfo(found);
   return true;
+}
+
+// What is left of totalMs since `start` (a Tick() value), 0 once spent.
+int MsLeft(uint32_t start, uint32_t totalMs) {
+  const uint32_t elapsed = Tick() - start;
+  if (elapsed >= totalMs) return 0;
+  const uint32_t left = totalMs - elapsed;
+  return left > 0x7FFFFFFFu ? 0x7FFFFFFF : static_cast<int>(left);
+}
+
+// poll() for one descriptor, at most totalMs in all: a signal that
+// interrupts the wait resumes it with the time left, not the full time.
+int PollFor(pollfd& p, uint32_t totalMs) {
+  const uint32_t start = Tick();
+  int r;
+  do {
+    p.revents = 0;
+    r = poll(&p, 1, MsLeft(start, totalMs));
+  } while (r < 0 && errno == EINTR);
+  return r;
+}
+
+// A converter that loses power or its cable sends no FIN: keepalive probes
+// (and a bound on unacknowledged data) break such a link within about 15 s.
+void EnableKeepAlive(int fd) {
+  const int one = 1;
+  const int idle = kKeepAliveIdleS, interval = kKeepAliveIntervalS, count = kKeepAliveCount;
+  const unsigned userTimeout = kUserTimeoutMs;
+  setsockopt(fd, SOL_SOCKET, SO_KEEPALIVE, &one, sizeof one);
+  setsockopt(fd, IPPROTO_TCP, TCP_KEEPIDLE, &idle, sizeof idle);
+  setsockopt(fd, IPPROTO_TCP, TCP_KEEPINTVL, &interval, sizeof interval);
+  setsockopt(fd, IPPROTO_TCP, TCP_KEEPCNT, &count, sizeof count);
+  setsockopt(fd, IPPROTO_TCP, TCP_USER_TIMEOUT, &userTimeout, sizeof userTimeout);
 }
 
 int NewStreamSocket() {
@@ -125,6 +160,8 @@ struct LineSocket::Impl {
       return;
     }
     if (waiting > 0 && wakeOnData) return;  // the poller reads it
+    // A keepalive or user time-out leaves ETIMEDOUT pending: poll() reports
+    // POLLERR | POLLHUP whatever was asked for.
     if (revents & (POLLRDHUP | POLLHUP | POLLERR | POLLIN)) Disconnected();
   }
 
@@ -165,6 +202,7 @@ void LineSocket::Open(const std::string& address, uint16_t port) {
     impl_->Failed(errno);
     return;
   }
+  EnableKeepAlive(impl_->fd);
   const int err = StartConnect(impl_->fd, to);
   if (err != 0 && err != EINPROGRESS) {
     impl_->Failed(err);
@@ -178,7 +216,25 @@ void LineSocket::Open(const std::string& address, uint16_t port) {
 void LineSocket::Close() { impl_->Drop(); }
 bool LineSocket::Active() const { return impl_->active; }
 bool LineSocket::Connecting() const { return impl_->connecting; }
-bool LineSocket::CheckAlive() { return impl_->active; }
+bool LineSocket::CheckAlive() {
+  if (!impl_->active) return false;
+  pollfd p{impl_->fd, POLLRDHUP, 0};
+  int r;
+  do {
+    r = poll(&p, 1, 0);
+  } while (r < 0 && errno == EINTR);
+  if (r <= 0) return true;  // nothing to report: the link is up
+  bool dead = (p.revents & (POLLERR | POLLNVAL)) != 0;
+  if (!dead && (p.revents & (POLLRDHUP | POLLHUP))) {
+    // The peer closed; bytes it sent before are still the reader's.
+    int waiting = 0;
+    if (ioctl(impl_->fd, FIONREAD, &waiting) != 0) waiting = 0;
+    dead = waiting <= 0;
+  }
+  if (!dead) return true;
+  impl_->Disconnected();
+  return false;
+}
 
 int LineSocket::ReadByte(uint8_t& b) {
   if (!impl_->active) return 0;
@@ -215,7 +271,7 @@ void LineSocket::Send(const std::string& bytes) {
       continue;
     } else if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
       pollfd p{impl_->fd, POLLOUT, 0};
-      if (poll(&p, 1, 2000) <= 0) {
+      if (PollFor(p, 2000) <= 0) {
         impl_->Disconnected();
         return;
       }
@@ -247,10 +303,7 @@ void BlockingSocket::Connect(const std::string& address, uint16_t port, uint32_t
   int err = StartConnect(fd, to);
   if (err == EINPROGRESS) {
     pollfd p{fd, POLLOUT, 0};
-    int r;
-    do {
-      r = poll(&p, 1, static_cast<int>(timeoutMs));
-    } while (r < 0 && errno == EINTR);
+    const int r = PollFor(p, timeoutMs);
     err = r == 0 ? ETIMEDOUT : r < 0 ? errno : PendingError(fd);
   }
   if (err != 0) {
@@ -272,7 +325,9 @@ void BlockingSocket::Send(const std::string& bytes) {
       continue;
     } else if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
       pollfd p{fd, POLLOUT, 0};
-      if (poll(&p, 1, 10000) <= 0) throw SocketError("send timed out", ETIMEDOUT);
+      const int r = PollFor(p, 10000);
+      if (r == 0) throw SocketError("send timed out", ETIMEDOUT);
+      if (r < 0) throw SocketError(std::string("poll: ") + std::strerror(errno), errno);
     } else {
       throw SocketError(std::string("send: ") + std::strerror(errno), errno);
     }
@@ -283,10 +338,7 @@ int BlockingSocket::Receive(char* buffer, size_t size, uint32_t timeoutMs) {
   const int fd = static_cast<int>(handle_);
   if (fd < 0) throw SocketError("not connected", ENOTCONN);
   pollfd p{fd, POLLIN, 0};
-  int r;
-  do {
-    r = poll(&p, 1, static_cast<int>(timeoutMs));
-  } while (r < 0 && errno == EINTR);
+  const int r = PollFor(p, timeoutMs);
   if (r == 0) return 0;
   if (r < 0) throw SocketError(std::string("poll: ") + std::strerror(errno), errno);
   ssize_t n;
