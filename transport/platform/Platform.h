@@ -92,6 +92,10 @@ class SerialError : public std::runtime_error {
   using std::runtime_error::runtime_error;
 };
 
+// Test seam: pseudo-terminals are opened like real devices (their settings
+// read back and compared), so that the fallback to software parity runs.
+void TreatPseudoTerminalsAsHardware(bool on);
+
 // One serial port.  While open with a handler attached, the event pump tells
 // the handler how many received bytes are waiting; the handler takes them
 // with ReadByte.
@@ -115,8 +119,12 @@ class SerialPort {
   void SetAvailHandler(AvailHandler handler);
   // Removes and returns the oldest received byte; throws when none is waiting.
   uint8_t ReadByte();
-  // Drops every byte received so far.
+  // Drops every byte received so far.  A port found hung up is closed.
   void DiscardInput();
+  // True while the port emulates 7 data bits with parity on 8 data bits
+  // (the device refused the 7-bit setting): bit 7 carries the parity on
+  // send and is cleared on reception.
+  bool SoftwareParity() const;
   // Sends every byte (waits a bounded time for room); throws when closed.
   void Write(const uint8_t* data, size_t length);
 
@@ -216,5 +224,9 @@ class BlockingSocket {
 // deliver, or at most maxWaitMs, then delivers every pending notification on
 // the calling thread.  Never spins: it blocks in the OS readiness call.
 void WaitAndDispatch(uint32_t maxWaitMs);
+
+// Called when the outermost library call of the thread returns: on Windows a
+// WM_QUIT that a wait took from the host's queue is posted back here.
+void OnOutermostReturn();
 
 }  // namespace pesmo6::platform

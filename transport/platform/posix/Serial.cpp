@@ -2,6 +2,8 @@
 #include <poll.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -10,13 +12,23 @@
 
 #include "../Platform.h"
 #include "PumpRegistry.h"
+#include "SerialSpeed.h"
 
 namespace pesmo6::platform {
+
+namespace {
+bool g_ptyAsHardware = false;
+}
+
+void TreatPseudoTerminalsAsHardware(bool on) { g_ptyAsHardware = on; }
 
 struct SerialPort::Impl {
   int fd = -1;
   uint64_t pumpId = 0;
   AvailHandler handler;
+  // 7 data bits with parity emulated on a port run at 8 data bits.
+  bool softParity = false;
+  Parity parity = Parity::None;
 
   void CloseDescriptor() {
     if (fd < 0) return;
@@ -30,6 +42,14 @@ struct SerialPort::Impl {
   }
 
   short WantedEvents() const { return handler ? POLLIN : 0; }
+
+  // A device that hung up (a USB adapter pulled, a pty master closed) or
+  // reports an error: poll() would report it forever.
+  bool HungUp() const {
+    if (fd < 0) return false;
+    pollfd p{fd, 0, 0};
+    return poll(&p, 1, 0) > 0 && (p.revents & (POLLHUP | POLLERR | POLLNVAL)) != 0;
+  }
 
   void OnReady(short revents) {
     int waiting = 0;
@@ -77,6 +97,28 @@ speed_t SpeedFor(int32_t baud) {
   }
 }
 
+using posix::CustomSpeedIs;
+using posix::SetCustomSpeed;
+
+// Unix98 pseudo-terminal slaves (/dev/pts/N) have majors 136 to 143.
+bool IsPseudoTerminal(int fd) {
+  struct stat st {};
+  if (fstat(fd, &st) != 0 || !S_ISCHR(st.st_mode)) return false;
+  const unsigned m = major(st.st_rdev);
+  return m >= 136 && m <= 143;
+}
+
+// Data bits, parity and stick parity as asked.
+bool SameFraming(const termios& applied, const termios& wanted) {
+  const tcflag_t mask = CSIZE | PARENB | PARODD | CMSPAR;
+  return (applied.c_cflag & mask) == (wanted.c_cflag & mask);
+}
+
+bool SpeedApplied(int fd, const termios& applied, speed_t speed, bool custom, int32_t baud) {
+  if (custom) return CustomSpeedIs(fd, baud);
+  return cfgetospeed(&applied) == speed;
+}
+
 [[noreturn]] void Fail(const std::string& device, const char* what, int err) {
   throw SerialError(device + ": " + what + " (" + std::strerror(err) + ")");
 }
@@ -121,11 +163,16 @@ std::string SerialPort::DefaultDevice(uint16_t number) {
 
 void SerialPort::Open(const std::string& device, const SerialSettings& s) {
   if (impl_->fd >= 0) return;
+  impl_->softParity = false;
   if (device.empty()) throw SerialError("no device for this port number");
   if (s.dataBits < 5 || s.dataBits > 8) throw SerialError(device + ": data bits out of range");
   if (s.stopBits != 1 && s.stopBits != 2) throw SerialError(device + ": stop bits out of range");
-  const speed_t speed = SpeedFor(s.baud);
-  if (speed == B0) throw SerialError(device + ": unsupported baud rate");
+  if (s.baud <= 0) throw SerialError(device + ": unsupported baud rate");
+  // Rates outside the termios table (14400, 56000, ...) are set as a
+  // number after the table rate 38400 has been applied.
+  const speed_t tableSpeed = SpeedFor(s.baud);
+  const bool customSpeed = tableSpeed == B0;
+  const speed_t speed = customSpeed ? B38400 : tableSpeed;
 
   const int fd = ::open(device.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
   if (fd < 0) Fail(device, "cannot open", errno);
@@ -142,15 +189,57 @@ void SerialPort::Open(const std::string& device, const SerialSettings& s) {
 
   termios t{};
   if (tcgetattr(fd, &t) != 0) failWith("cannot read line settings");
+  const termios original = t;
   BuildTermios(t, speed, s);
-  if (tcsetattr(fd, TCSANOW, &t) != 0) {
+  const int setResult = tcsetattr(fd, TCSANOW, &t);
+  const int setErrno = errno;
+  if (customSpeed && !SetCustomSpeed(fd, s.baud)) failWith("baud rate refused");
+
+  if (IsPseudoTerminal(fd) && !g_ptyAsHardware) {
     // Pseudo-terminals force 8 data bits and no parity, and glibc then
     // reports EINVAL although the rest was applied.  Accept the result when
-    // what the hardware must honour (speed, stop bits) took effect.
+    // what a line must honour (speed, stop bits) took effect.
+    if (setResult != 0) {
+      termios applied{};
+      if (tcgetattr(fd, &applied) != 0 || !SpeedApplied(fd, applied, speed, customSpeed, s.baud) ||
+          ((applied.c_cflag & CSTOPB) != 0) != (s.stopBits == 2)) {
+        errno = setErrno;
+        failWith("line settings refused");
+      }
+    }
+  } else {
+    // tcsetattr succeeds when any part applied, and some adapters ignore
+    // data bits, parity or stick parity: read the settings back.
     termios applied{};
-    if (tcgetattr(fd, &applied) != 0 || cfgetospeed(&applied) != speed ||
+    if (tcgetattr(fd, &applied) != 0) failWith("cannot read line settings");
+    const bool framing = SameFraming(applied, t);
+    if (!SpeedApplied(fd, applied, speed, customSpeed, s.baud) ||
         ((applied.c_cflag & CSTOPB) != 0) != (s.stopBits == 2)) {
+      errno = EINVAL;
       failWith("line settings refused");
+    }
+    if (!framing) {
+      if (s.dataBits != 7 || s.parity == Parity::None) {
+        errno = EINVAL;
+        failWith("data bits or parity refused");
+      }
+      // 7 data bits with parity are 8 bits on the wire: run the port at 8
+      // data bits without parity and put the parity bit in bit 7 ourselves.
+      SerialSettings eight = s;
+      eight.dataBits = 8;
+      eight.parity = Parity::None;
+      termios e = original;
+      BuildTermios(e, speed, eight);
+      tcsetattr(fd, TCSANOW, &e);
+      if (customSpeed && !SetCustomSpeed(fd, s.baud)) failWith("baud rate refused");
+      termios back{};
+      if (tcgetattr(fd, &back) != 0 || !SameFraming(back, e) ||
+          !SpeedApplied(fd, back, speed, customSpeed, s.baud)) {
+        errno = EINVAL;
+        failWith("neither 7 data bits with parity nor 8 data bits apply");
+      }
+      impl_->softParity = true;
+      impl_->parity = s.parity;
     }
   }
   // Modem lines: pseudo-terminals answer ENOTTY; a real port honours them.
@@ -161,6 +250,7 @@ void SerialPort::Open(const std::string& device, const SerialSettings& s) {
   // kept while nobody listened.
   tcflush(fd, TCIOFLUSH);
 
+  if (!impl_->softParity) impl_->parity = s.parity;
   impl_->fd = fd;
   // The pump holds the port weakly and keeps it alive while its handler runs.
   std::weak_ptr<Impl> weak = impl_;
@@ -186,15 +276,30 @@ uint8_t SerialPort::ReadByte() {
     n = ::read(impl_->fd, &b, 1);
   } while (n < 0 && errno == EINTR);
   if (n != 1) throw SerialError("no byte waiting");
-  return b;
+  return impl_->softParity ? static_cast<uint8_t>(b & 0x7F) : b;
 }
 
 void SerialPort::DiscardInput() {
-  if (impl_->fd >= 0) tcflush(impl_->fd, TCIFLUSH);
+  if (impl_->fd < 0) return;
+  if (impl_->HungUp()) {
+    // Found dead when an update starts: close it, so the update opens the
+    // device again (or learns that it is gone).
+    impl_->CloseDescriptor();
+    return;
+  }
+  tcflush(impl_->fd, TCIFLUSH);
 }
+
+bool SerialPort::SoftwareParity() const { return impl_->fd >= 0 && impl_->softParity; }
 
 void SerialPort::Write(const uint8_t* data, size_t length) {
   if (impl_->fd < 0) throw SerialError("port closed");
+  std::string parityBytes;
+  if (impl_->softParity) {
+    parityBytes.reserve(length);
+    for (size_t i = 0; i < length; ++i) parityBytes.push_back(static_cast<char>(ParityBit7(data[i], impl_->parity)));
+    data = reinterpret_cast<const uint8_t*>(parityBytes.data());
+  }
   size_t done = 0;
   while (done < length) {
     const ssize_t n = ::write(impl_->fd, data + done, length - done);
@@ -203,7 +308,13 @@ void SerialPort::Write(const uint8_t* data, size_t length) {
       continue;
     }
     if (n < 0 && errno == EINTR) continue;
-    if (n < 0 && errno != EAGAIN) throw SerialError(std::string("write failed: ") + std::strerror(errno));
+    if (n < 0 && errno != EAGAIN) {
+      const int err = errno;
+      // EIO and its kin: the device is gone (a USB adapter pulled).  Close
+      // it; the next update opens it again.
+      if (err == EIO || err == ENXIO || err == ENODEV || err == EPIPE) impl_->CloseDescriptor();
+      throw SerialError(std::string("write failed: ") + std::strerror(err));
+    }
     // Output buffer full: wait for room, bounded so a stalled line cannot hang us.
     pollfd p{impl_->fd, POLLOUT, 0};
     if (poll(&p, 1, 2000) <= 0) throw SerialError("write timed out");
