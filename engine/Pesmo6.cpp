@@ -22,6 +22,7 @@ namespace {
 
 template <class F, class R>
 R Guarded(R falha, F&& corpo) noexcept {
+  ExportScope scope;
   try {
     return corpo();
   } catch (...) {
@@ -31,6 +32,7 @@ R Guarded(R falha, F&& corpo) noexcept {
 
 template <class F>
 void Guarded(F&& corpo) noexcept {
+  ExportScope scope;
   try {
     corpo();
   } catch (...) {

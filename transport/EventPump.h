@@ -17,4 +17,15 @@ void ProcessaEventos(uint32_t maxWaitMs = kPassMs);
 
 void SetHostHook(Pesmo6EventCallback hook, void* context);
 
+// Held for the length of every export.  Exports nest (the host hook may call
+// back in); when the outermost one returns, the platform layer gives back
+// what a wait held for the host (on Windows, a WM_QUIT).
+class ExportScope {
+ public:
+  ExportScope() noexcept;
+  ~ExportScope();
+  ExportScope(const ExportScope&) = delete;
+  ExportScope& operator=(const ExportScope&) = delete;
+};
+
 }  // namespace pesmo6

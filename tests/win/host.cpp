@@ -13,6 +13,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -247,6 +248,253 @@ void WindowMessages() {
   api.Deleta_Canal(g_channel);
 }
 
+// ---- WM_QUIT and Unicode windows during a wait ---------------------------------
+
+volatile LONG g_hookCalls = 0;
+void PESMO6_CALL CountHook(void*) { InterlockedIncrement(&g_hookCalls); }
+
+void CALLBACK PostQuit(HWND, UINT, UINT_PTR id, DWORD) {
+  KillTimer(nullptr, id);
+  PostQuitMessage(7);
+}
+
+// Hook passes and CPU share of a 1 s no-motion update on the silent port.
+struct WaitCost {
+  int32_t result;
+  double wallMs;
+  double cpuShare;
+  LONG passes;
+};
+double CpuMs();
+WaitCost SilentUpdate(int32_t ch) {
+  g_hookCalls = 0;
+  api.Seta_Eventos(CountHook, nullptr);
+  const double cpu0 = CpuMs();
+  const LARGE_INTEGER t0 = Now();
+  WaitCost c{};
+  c.result = api.Update_NoMotion(ch, 1000);
+  c.wallMs = Ms(t0, Now());
+  c.cpuShare = 100.0 * (CpuMs() - cpu0) / c.wallMs;
+  c.passes = g_hookCalls;
+  api.Seta_Eventos(nullptr, nullptr);
+  return c;
+}
+
+void QuitDuringWait() {
+  std::printf("== WM_QUIT posted during an update\n");
+  const int32_t ch = api.W7410Serial(scenario::kComSilent);
+  MSG msg;
+  while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) {
+  }
+  const WaitCost plain = SilentUpdate(ch);
+  SetTimer(nullptr, 0, 100, PostQuit);
+  const WaitCost quit = SilentUpdate(ch);
+  std::printf("  without WM_QUIT: %ld passes, %.1f%% CPU; with: %ld passes in %.0f ms, %.1f%% CPU\n",
+              static_cast<long>(plain.passes), plain.cpuShare, static_cast<long>(quit.passes), quit.wallMs,
+              quit.cpuShare);
+  CHECK(quit.result == plain.result);
+  CHECK(quit.wallMs >= 950 && quit.wallMs < 1600);
+  // Taken and posted again on every pass, the quit would end each wait at once.
+  CHECK(quit.passes <= 2 * plain.passes + 20);
+  CHECK(quit.cpuShare < 20.0);
+  int quits = 0;
+  WPARAM code = 0;
+  while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) {
+    if (msg.message == WM_QUIT) {
+      ++quits;
+      code = msg.wParam;
+    }
+  }
+  CHECK(quits == 1);
+  CHECK(code == 7);
+  // Given back: the next wait runs the host's messages again.
+  const WaitCost after = SilentUpdate(ch);
+  CHECK(after.passes <= 2 * plain.passes + 20);
+  api.Deleta_Canal(ch);
+}
+
+std::vector<WPARAM> g_chars;
+HWND g_wide = nullptr;
+
+LRESULT CALLBACK WideProc(HWND w, UINT m, WPARAM wp, LPARAM lp) {
+  if (m == WM_CHAR) g_chars.push_back(wp);
+  return DefWindowProcW(w, m, wp, lp);
+}
+
+void CALLBACK PostChars(HWND, UINT, UINT_PTR id, DWORD) {
+  KillTimer(nullptr, id);
+  PostMessageW(g_wide, WM_CHAR, 0x0416, 0);  // CYRILLIC CAPITAL LETTER ZHE: in no Latin code page
+  PostMessageW(g_wide, WM_CHAR, 0x20AC, 0);  // EURO SIGN
+}
+
+void UnicodeWindow() {
+  std::printf("== characters for a Unicode window during an update\n");
+  WNDCLASSW wc{};
+  wc.lpfnWndProc = WideProc;
+  wc.hInstance = GetModuleHandleW(nullptr);
+  wc.lpszClassName = L"Pesmo6HostWide";
+  CHECK(RegisterClassW(&wc) != 0);
+  g_wide = CreateWindowExW(0, wc.lpszClassName, L"", 0, 0, 0, 10, 10, HWND_MESSAGE, nullptr, wc.hInstance,
+                           nullptr);
+  CHECK(g_wide != nullptr && IsWindowUnicode(g_wide));
+  const int32_t ch = api.W7410Serial(scenario::kComSilent);
+  g_chars.clear();
+  SetTimer(nullptr, 0, 30, PostChars);
+  api.Update_NoMotion(ch, 300);
+  CHECK(g_chars.size() == 2);
+  CHECK(g_chars.size() == 2 && g_chars[0] == 0x0416 && g_chars[1] == 0x20AC);
+  for (WPARAM c : g_chars) std::printf("  WM_CHAR U+%04X\n", static_cast<unsigned>(c));
+  api.Deleta_Canal(ch);
+  DestroyWindow(g_wide);
+}
+
+// ---- Line sockets: inheritance, refusal, a dropped link ------------------------
+
+SOCKET ListenOn(const char* address, uint16_t port) {
+  SOCKET l = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_port = htons(port);
+  inet_pton(AF_INET, address, &a.sin_addr);
+  if (bind(l, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 || listen(l, 4) != 0) {
+    closesocket(l);
+    return INVALID_SOCKET;
+  }
+  return l;
+}
+
+bool Readable(SOCKET s, int ms) {
+  fd_set set;
+  FD_ZERO(&set);
+  FD_SET(s, &set);
+  timeval tv{ms / 1000, (ms % 1000) * 1000};
+  return select(0, &set, nullptr, nullptr, &tv) > 0;
+}
+
+SOCKET AcceptWithin(SOCKET listener, int ms) {
+  return Readable(listener, ms) ? accept(listener, nullptr, nullptr) : INVALID_SOCKET;
+}
+
+// True when the peer of `s` closes within `ms` (whatever it sends first is dropped).
+bool ClosedWithin(SOCKET s, int ms) {
+  const LARGE_INTEGER t0 = Now();
+  for (;;) {
+    const int left = ms - static_cast<int>(Ms(t0, Now()));
+    if (left <= 0 || !Readable(s, left)) return false;
+    char buf[256];
+    if (recv(s, buf, sizeof buf, 0) <= 0) return true;
+  }
+}
+
+SOCKET g_feed = INVALID_SOCKET;
+std::string g_feedFrame;
+std::string Frame7410(long weight);
+
+// Plays an indicator on the line while an update waits: a frame every third pass.
+void PESMO6_CALL Feed(void*) {
+  if (InterlockedIncrement(&g_hookCalls) % 3 == 0 && g_feed != INVALID_SOCKET) {
+    send(g_feed, g_feedFrame.data(), static_cast<int>(g_feedFrame.size()), 0);
+  }
+}
+
+int32_t FedUpdate(int32_t ch, SOCKET line, long weight) {
+  g_feed = line;
+  g_feedFrame = Frame7410(weight);
+  g_hookCalls = 0;
+  api.Seta_Eventos(Feed, nullptr);
+  const int32_t r = api.Update_Canal(ch);
+  api.Seta_Eventos(nullptr, nullptr);
+  g_feed = INVALID_SOCKET;
+  return r;
+}
+
+// The address as hosts may write it: each part zero-padded to three digits,
+// a blank after it (16 characters, the most a converter address holds).
+std::string Padded(const char* address) {
+  unsigned p[4] = {};
+  std::sscanf(address, "%u.%u.%u.%u", &p[0], &p[1], &p[2], &p[3]);
+  char out[40];
+  std::snprintf(out, sizeof out, "%03u.%03u.%03u.%03u ", p[0], p[1], p[2], p[3]);
+  return out;
+}
+
+void LineSockets(const char* address, const char* converter) {
+  std::printf("== a zero-padded converter address\n");
+  const std::string padded = Padded(converter);
+  const int32_t pip = api.Seta_Ip(padded.c_str());
+  const int32_t pa = api.W7410(pip, "A");
+  CHECK(api.Select_Canal(pa) == 1);
+  CHECK(api.Update_Canal(pa) == 0);
+  CHECK_STR(api.Net_Canal(pa), Spaces(6) + W("7,77"));
+  api.Deleta_Canal(pa);
+
+  WSADATA wsa;
+  WSAStartup(MAKEWORD(2, 2), &wsa);
+  SOCKET listener = ListenOn(address, 8883);
+  if (listener == INVALID_SOCKET) {
+    CHECK(!"cannot listen for line C");
+    return;
+  }
+  const int32_t ip = api.Seta_Ip(address);
+
+  std::printf("== a refused connection on loopback\n");
+  const int32_t refused = api.W7410(ip, "B");  // nothing listens on line B
+  LARGE_INTEGER t0 = Now();
+  CHECK(api.Select_Canal(refused) == 0);
+  const double refusedMs = Ms(t0, Now());
+  std::printf("  Select_Canal refused in %.1f ms\n", refusedMs);
+  CHECK(refusedMs < 500);
+  api.Deleta_Canal(refused);
+
+  std::printf("== a child process does not hold the line open\n");
+  const int32_t ch = api.W7410(ip, "C");
+  CHECK(api.Select_Canal(ch) == 1);
+  SOCKET first = AcceptWithin(listener, 2000);
+  CHECK(first != INVALID_SOCKET);
+  STARTUPINFOA si{};
+  si.cb = sizeof si;
+  PROCESS_INFORMATION pi{};
+  char self[MAX_PATH] = {};
+  GetModuleFileNameA(nullptr, self, MAX_PATH);
+  std::string cmd = std::string("\"") + self + "\" --child-sleep 5000";
+  const BOOL started = CreateProcessA(nullptr, cmd.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr, &si, &pi);
+  CHECK(started);
+  api.Close_Canal(ch);
+  // With an inherited copy in the child, closing ours sends no FIN.
+  CHECK(first != INVALID_SOCKET && ClosedWithin(first, 1500));
+  if (started) {
+    TerminateProcess(pi.hProcess, 0);
+    WaitForSingleObject(pi.hProcess, 5000);
+    CloseHandle(pi.hThread);
+    CloseHandle(pi.hProcess);
+  }
+  if (first != INVALID_SOCKET) closesocket(first);
+
+  api.Deleta_Canal(ch);
+
+  std::printf("== the converter drops the line between updates\n");
+  const int32_t dl = api.W7410(ip, "C");
+  CHECK(api.Select_Canal(dl) == 1);
+  SOCKET line = AcceptWithin(listener, 2000);
+  CHECK(line != INVALID_SOCKET);
+  CHECK(FedUpdate(dl, line, 42) == 0);
+  const double before = api.Net_Canal_Float(dl);
+  closesocket(line);
+  Sleep(200);
+  // The dead link is noticed here and a new connection made at once.
+  CHECK(api.Select_Canal(dl) == 1);
+  line = AcceptWithin(listener, 1000);
+  CHECK(line != INVALID_SOCKET);
+  CHECK(FedUpdate(dl, line, 43) == 0);
+  CHECK(api.Net_Canal_Float(dl) > before);
+  // A quiet live link is left as it is.
+  CHECK(api.Select_Canal(dl) == 1);
+  CHECK(AcceptWithin(listener, 100) == INVALID_SOCKET);
+  api.Deleta_Canal(dl);
+  if (line != INVALID_SOCKET) closesocket(line);
+  closesocket(listener);
+}
+
 // ---- Performance -------------------------------------------------------------
 
 double CpuMs() {
@@ -357,6 +605,11 @@ void Latency(const char* address) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  // The child process of the inheritance case: it only lives a while.
+  if (argc >= 3 && std::strcmp(argv[1], "--child-sleep") == 0) {
+    Sleep(static_cast<DWORD>(std::atoi(argv[2])));
+    return 0;
+  }
   setvbuf(stdout, nullptr, _IONBF, 0);
   if (argc < 5) {
     std::printf("usage: %s CONVERTER_IP CONVERTER2_IP LATENCY_IP EXPECTED_SEPARATOR\n", argv[0]);
@@ -379,7 +632,10 @@ int main(int argc, char** argv) {
   ConverterFamilies(argv[1]);
   OtherFamiliesOnLines(argv[2]);
   WindowMessages();
+  QuitDuringWait();
+  UnicodeWindow();
   IdleCpu();
+  LineSockets(argv[3], argv[1]);
   Latency(argv[3]);
 
   std::printf("%d passed, %d failed\n", g_passed, g_failed);

@@ -70,4 +70,7 @@ void WaitAndDispatch(uint32_t maxWaitMs) {
   }
 }
 
+// No host message queue to give anything back to.
+void OnOutermostReturn() {}
+
 }  // namespace pesmo6::platform

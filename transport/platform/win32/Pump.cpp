@@ -26,19 +26,31 @@ Registry& TheRegistry() {
   return *registry;
 }
 
+// A WM_QUIT taken from the queue during a wait.  It is the host's, so it is
+// posted again, once, when the outermost library call returns; until then the
+// wait no longer looks at the queue (a quit left in it would end every wait
+// at once and the rest of the wait would spin).
+struct HeldQuit {
+  bool held = false;
+  int code = 0;
+};
+thread_local HeldQuit t_quit;
+
 // Every pending message of the calling thread, as a host's message loop
 // would handle it: this is how a host's timers and window procedures run
-// while the library waits.
+// while the library waits.  The wide functions keep characters typed into
+// Unicode windows intact (the ANSI pair would map them through the code page).
 void DispatchMessages() {
+  if (t_quit.held) return;
   MSG msg;
-  while (PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE)) {
+  while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) {
     if (msg.message == WM_QUIT) {
-      // Not ours to eat: leave it for the host's own loop.
-      PostQuitMessage(static_cast<int>(msg.wParam));
+      t_quit.held = true;
+      t_quit.code = static_cast<int>(msg.wParam);
       break;
     }
     TranslateMessage(&msg);
-    DispatchMessageA(&msg);
+    DispatchMessageW(&msg);
   }
 }
 
@@ -83,8 +95,17 @@ void WaitAndDispatch(uint32_t maxWaitMs) {
   }
   if (handles.size() < entries.size() && maxWaitMs > 1) maxWaitMs = 1;  // the rest are polled
   if (anyPolled && maxWaitMs > win32::kPollMs) maxWaitMs = win32::kPollMs;
-  const DWORD r = MsgWaitForMultipleObjectsEx(static_cast<DWORD>(handles.size()), handles.data(), maxWaitMs,
-                                              QS_ALLINPUT, MWMO_INPUTAVAILABLE);
+  DWORD r;
+  if (win32::t_quit.held) {
+    // The queue is left alone until the quit is posted back: wait on the
+    // library's handles only.
+    r = handles.empty() ? (SleepEx(maxWaitMs, FALSE), WAIT_TIMEOUT)
+                        : WaitForMultipleObjects(static_cast<DWORD>(handles.size()), handles.data(), FALSE,
+                                                 maxWaitMs);
+  } else {
+    r = MsgWaitForMultipleObjectsEx(static_cast<DWORD>(handles.size()), handles.data(), maxWaitMs, QS_ALLINPUT,
+                                    MWMO_INPUTAVAILABLE);
+  }
   if (r == WAIT_TIMEOUT && handles.size() == entries.size() && !anyPolled) return;
   win32::DispatchMessages();
   // Whatever woke us, serve every source that is signalled now.
@@ -96,6 +117,12 @@ void WaitAndDispatch(uint32_t maxWaitMs) {
     std::shared_ptr<win32::Entry> entry = it->second;
     if (entry->polled || WaitForSingleObject(entry->event, 0) == WAIT_OBJECT_0) entry->handler();
   }
+}
+
+void OnOutermostReturn() {
+  if (!win32::t_quit.held) return;
+  win32::t_quit.held = false;
+  PostQuitMessage(win32::t_quit.code);
 }
 
 }  // namespace pesmo6::platform

@@ -3,12 +3,23 @@
 #include "../Platform.h"
 #include "PumpRegistry.h"
 #include "Win32.h"
+// After the Winsock headers, whose types it uses.
+#include <mstcpip.h>
+
+// Option numbers of ws2ipdef.h that older SDK headers lack.
+#ifndef TCP_MAXRT
+#define TCP_MAXRT 5
+#endif
+#ifndef TCP_KEEPCNT
+#define TCP_KEEPCNT 16
+#endif
 
 namespace pesmo6::platform {
 namespace {
 
-bool Resolve(const std::string& address, uint16_t port, sockaddr_in& out) {
+bool Resolve(const std::string& written, uint16_t port, sockaddr_in& out) {
   win32::EnsureWinsock();
+  const std::string address = NormalizeAddress(written);
   std::memset(&out, 0, sizeof out);
   out.sin_family = AF_INET;
   out.sin_port = htons(port);
@@ -24,17 +35,62 @@ bool Resolve(const std::string& address, uint16_t port, sockaddr_in& out) {
   return true;
 }
 
-SOCKET NewStreamSocket() {
+bool IsLoopback(const sockaddr_in& to) { return (ntohl(to.sin_addr.s_addr) >> 24) == 127; }
+
+// A non-blocking TCP socket that no child process of the host inherits (an
+// inherited copy would hold a converter line open after the library closed
+// it).  Systems without WSA_FLAG_NO_HANDLE_INHERIT refuse the flag: there the
+// handle is made non-inheritable afterwards.
+SOCKET NewStreamSocket(const sockaddr_in& to) {
   win32::EnsureWinsock();
-  SOCKET s = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
-  if (s != INVALID_SOCKET) {
-    u_long on = 1;
-    ioctlsocket(s, FIONBIO, &on);
-    // Small requests and replies: no Nagle delay.
-    BOOL one = TRUE;
-    setsockopt(s, IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&one), sizeof one);
+  SOCKET s = WSASocketW(AF_INET, SOCK_STREAM, IPPROTO_TCP, nullptr, 0,
+                        WSA_FLAG_OVERLAPPED | WSA_FLAG_NO_HANDLE_INHERIT);
+  if (s == INVALID_SOCKET && WSAGetLastError() == WSAEINVAL) {
+    s = WSASocketW(AF_INET, SOCK_STREAM, IPPROTO_TCP, nullptr, 0, WSA_FLAG_OVERLAPPED);
+  }
+  if (s == INVALID_SOCKET) return s;
+  DWORD flags = 0;
+  const HANDLE h = reinterpret_cast<HANDLE>(s);
+  if (!GetHandleInformation(h, &flags) || (flags & HANDLE_FLAG_INHERIT) != 0) {
+    SetHandleInformation(h, HANDLE_FLAG_INHERIT, 0);
+  }
+  u_long on = 1;
+  ioctlsocket(s, FIONBIO, &on);
+  // Small requests and replies: no Nagle delay.
+  BOOL one = TRUE;
+  setsockopt(s, IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&one), sizeof one);
+  if (IsLoopback(to)) {
+    // Windows answers a refused SYN by sending it again, twice, half a
+    // second apart: a refused connection takes about 2 s.  On loopback a
+    // SYN is never lost, so the first refusal is final (Windows 8 and later;
+    // refused elsewhere, which changes nothing).
+    TCP_INITIAL_RTO_PARAMETERS rto{};
+    rto.Rtt = TCP_INITIAL_RTO_UNSPECIFIED_RTT;
+    rto.MaxSynRetransmissions = TCP_INITIAL_RTO_NO_SYN_RETRANSMISSIONS;
+    DWORD returned = 0;
+    WSAIoctl(s, SIO_TCP_INITIAL_RTO, &rto, sizeof rto, nullptr, 0, &returned, nullptr, nullptr);
   }
   return s;
+}
+
+// Keepalive and a bound on unacknowledged data for a line link, so that a
+// converter that vanished without a FIN is noticed.  Each option is best
+// effort: a system that refuses one keeps its defaults for it.
+void ConfigureLiveness(SOCKET s) {
+  BOOL one = TRUE;
+  setsockopt(s, SOL_SOCKET, SO_KEEPALIVE, reinterpret_cast<const char*>(&one), sizeof one);
+  tcp_keepalive vals{};
+  vals.onoff = 1;
+  vals.keepalivetime = static_cast<ULONG>(kKeepAliveIdleS) * 1000u;
+  vals.keepaliveinterval = static_cast<ULONG>(kKeepAliveIntervalS) * 1000u;
+  DWORD returned = 0;
+  WSAIoctl(s, SIO_KEEPALIVE_VALS, &vals, sizeof vals, nullptr, 0, &returned, nullptr, nullptr);
+  // Windows before 10 (1703) sends 10 probes whatever is asked.
+  DWORD count = static_cast<DWORD>(kKeepAliveCount);
+  setsockopt(s, IPPROTO_TCP, TCP_KEEPCNT, reinterpret_cast<const char*>(&count), sizeof count);
+  // Seconds, rounded up.
+  DWORD maxRt = static_cast<DWORD>((kUserTimeoutMs + 999u) / 1000u);
+  setsockopt(s, IPPROTO_TCP, TCP_MAXRT, reinterpret_cast<const char*>(&maxRt), sizeof maxRt);
 }
 
 u_long Pending(SOCKET s) {
@@ -68,6 +124,9 @@ struct LineSocket::Impl {
   bool active = false;
   bool wakeOnData = false;
   bool peerClosed = false;
+  // Network events CheckAlive read (and so cleared) that the next pump pass
+  // still has to act on.
+  long stashedEvents = 0;
   uint64_t bytesTaken = 0;
   Events events;
   ReadHandler onRead;
@@ -83,6 +142,7 @@ struct LineSocket::Impl {
     connecting = false;
     active = false;
     peerClosed = false;
+    stashedEvents = 0;
   }
 
   void Disconnected() {
@@ -109,6 +169,8 @@ struct LineSocket::Impl {
   void OnSignalled() {
     WSANETWORKEVENTS ne{};
     if (WSAEnumNetworkEvents(s, event, &ne) != 0) return;
+    ne.lNetworkEvents |= stashedEvents;
+    stashedEvents = 0;
     if (connecting) {
       if (ne.lNetworkEvents & FD_CONNECT) {
         const int err = ne.iErrorCode[FD_CONNECT_BIT];
@@ -157,11 +219,12 @@ void LineSocket::Open(const std::string& address, uint16_t port) {
     impl_->Failed(WSAEDESTADDRREQ);
     return;
   }
-  impl_->s = NewStreamSocket();
+  impl_->s = NewStreamSocket(to);
   if (impl_->s == INVALID_SOCKET) {
     impl_->Failed(WSAGetLastError());
     return;
   }
+  ConfigureLiveness(impl_->s);
   impl_->event = WSACreateEvent();
   WSAEventSelect(impl_->s, impl_->event, FD_CONNECT | FD_READ | FD_CLOSE);
   if (connect(impl_->s, reinterpret_cast<const sockaddr*>(&to), sizeof to) != 0) {
@@ -181,7 +244,34 @@ void LineSocket::Open(const std::string& address, uint16_t port) {
 void LineSocket::Close() { impl_->Drop(); }
 bool LineSocket::Active() const { return impl_->active; }
 bool LineSocket::Connecting() const { return impl_->connecting; }
-bool LineSocket::CheckAlive() { return impl_->active; }
+bool LineSocket::CheckAlive() {
+  Impl& i = *impl_;
+  if (!i.active) return false;
+  WSANETWORKEVENTS ne{};
+  bool dead = false;
+  if (WSAEnumNetworkEvents(i.s, i.event, &ne) == 0 && ne.lNetworkEvents != 0) {
+    if (ne.lNetworkEvents & FD_CLOSE) {
+      i.peerClosed = true;
+      // A reset or an aborted connection, not an orderly close.
+      dead = ne.iErrorCode[FD_CLOSE_BIT] != 0;
+    }
+    // Reading the events reset the event object: the pump still has to see
+    // them on its next pass.
+    i.stashedEvents |= ne.lNetworkEvents;
+    WSASetEvent(i.event);
+  }
+  if (!dead && Pending(i.s) == 0) {
+    // Nothing unread: a peek tells a closed or broken link (0 or an error)
+    // from a quiet one (would block), also where no FD_CLOSE was recorded.
+    char c;
+    const int n = recv(i.s, &c, 1, MSG_PEEK);
+    dead = n == 0 || (n < 0 && WSAGetLastError() != WSAEWOULDBLOCK);
+  }
+  // The peer closed but bytes it sent before are still the reader's.
+  if (!dead) return true;
+  i.Disconnected();
+  return false;
+}
 
 int LineSocket::ReadByte(uint8_t& b) {
   if (!impl_->active) return 0;
@@ -238,7 +328,7 @@ void BlockingSocket::Connect(const std::string& address, uint16_t port, uint32_t
   Close();
   sockaddr_in to{};
   if (!Resolve(address, port, to)) throw SocketError("cannot resolve " + address, WSAEDESTADDRREQ);
-  SOCKET s = NewStreamSocket();
+  SOCKET s = NewStreamSocket(to);
   if (s == INVALID_SOCKET) throw SocketError("socket", WSAGetLastError());
   int err = 0;
   if (connect(s, reinterpret_cast<const sockaddr*>(&to), sizeof to) != 0) {
