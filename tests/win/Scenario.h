@@ -31,4 +31,7 @@ constexpr int kInputs = 129;
 // C an MSI3360 (gross 10.00), D an MSI6260 (NET 500.0).
 inline constexpr const char* kNetworkTag = "E2801160";
 
+// The library's keepalive idle time on line links, in seconds.
+constexpr int kKeepAliveIdleS = 5;
+
 }  // namespace scenario

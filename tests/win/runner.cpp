@@ -9,11 +9,17 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <arpa/inet.h>
+
 #include <algorithm>
+#include <atomic>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
+#include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "Converter.h"
@@ -64,6 +70,47 @@ int Run(const std::vector<std::string>& args, const std::vector<std::string>& en
   waitpid(pid, &status, 0);
   return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
+
+// The host's connections to the converters' line ports, as the kernel shows
+// them in /proc/net/tcp: how many samples saw one, and how many of those had
+// the keepalive timer armed to fire within the library's idle time (the
+// kernel's own default is two hours).
+struct KeepAliveWatch {
+  std::vector<std::string> remotes;  // "0100007F:22B1" forms of address:port
+  std::atomic<bool> stop{false};
+  std::atomic<int> seen{0};
+  std::atomic<int> armed{0};
+
+  void Watch(const std::string& address) {
+    in_addr a{};
+    inet_pton(AF_INET, address.c_str(), &a);
+    char hex[32];
+    for (int port = 8881; port <= 8884; ++port) {
+      std::snprintf(hex, sizeof hex, "%08X:%04X", a.s_addr, port);
+      remotes.push_back(hex);
+    }
+  }
+
+  void Run() {
+    while (!stop) {
+      std::ifstream in("/proc/net/tcp");
+      std::string line;
+      std::getline(in, line);
+      while (std::getline(in, line)) {
+        std::istringstream f(line);
+        std::string sl, local, remote, st, queues, timer;
+        f >> sl >> local >> remote >> st >> queues >> timer;
+        if (st != "01" || std::find(remotes.begin(), remotes.end(), remote) == remotes.end()) continue;
+        ++seen;
+        // tr:when, "when" in 1/100 s; timer 2 is the keepalive timer.
+        const unsigned long tr = std::stoul(timer.substr(0, 2), nullptr, 16);
+        const unsigned long when = std::stoul(timer.substr(3), nullptr, 16);
+        if (tr == 2 && when <= 100ul * (scenario::kKeepAliveIdleS + 1)) ++armed;
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+  }
+};
 
 }  // namespace
 
@@ -147,12 +194,27 @@ int main(int argc, char** argv) {
   const fs::path hostPath = fs::absolute(host);
   std::printf("runner: %s %s (locale %s)\n", wine.c_str(), hostPath.string().c_str(),
               locale.empty() ? "inherited" : locale.c_str());
+  KeepAliveWatch keepAlive;
+  keepAlive.Watch(conv.Address());
+  keepAlive.Watch(conv2.Address());
+  std::thread watcher([&] { keepAlive.Run(); });
   const int hostStatus = Run({"timeout", "-k", "5", "300", wine, hostPath.filename().string(), conv.Address(),
                               conv2.Address(), latencyAddress, separator},
                              env, hostPath.parent_path().string());
 
+  keepAlive.stop = true;
+  watcher.join();
+
   // What the converter saw of the host's output commands.
   int passed = 0, failed = 0;
+  std::printf("runner: %d samples of line connections, %d with keepalive due within %d s\n",
+              keepAlive.seen.load(), keepAlive.armed.load(), scenario::kKeepAliveIdleS);
+  if (keepAlive.seen > 0 && keepAlive.armed > 0) {
+    ++passed;
+  } else {
+    ++failed;
+    std::printf("runner: FAILED: no line connection of the host had keepalive armed\n");
+  }
   const auto commands = conv.Commands();
   for (const char* expected : {"OB13", "OP5", "RB"}) {
     if (std::find(commands.begin(), commands.end(), expected) != commands.end()) {
