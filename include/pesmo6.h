@@ -174,7 +174,13 @@ PESMO6_API void PESMO6_CALL Seta_Log(Pesmo6LogCallback callback);
 PESMO6_API const char* PESMO6_CALL Erro_Validacao(void);
 
 /* Called once per pass of the event pump, on the calling thread; the host may
- * call any export from inside it.  Null turns it off. */
+ * call any export from inside it.  Null turns it off.
+ *
+ * On Windows a wait also dispatches every message of the calling thread's
+ * queue (PeekMessageW, TranslateMessage, DispatchMessageW): timers, messages
+ * for the thread's windows, posted thread messages.  WM_QUIT is held: the
+ * rest of the wait leaves the queue alone, and it is posted again, once, when
+ * the outermost library call returns. */
 typedef void(PESMO6_CALL* Pesmo6EventCallback)(void* contexto);
 PESMO6_API void PESMO6_CALL Seta_Eventos(Pesmo6EventCallback callback, void* contexto);
 
