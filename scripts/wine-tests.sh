@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Runs the Windows test hosts under Wine: the 32-bit host against the 32-bit
 # DLL and the 64-bit host against the 64-bit DLL, each with a point and with
-# a comma as the Windows decimal separator.  One prefix per architecture,
+# a comma as the Windows decimal separator, then the serial layer against a
+# simulated Win32 serial driver.  One prefix per architecture,
 # created once and reused.
 set -uo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
@@ -14,7 +15,7 @@ for arch in 32 64; do
   prefix=$root/build-wine/prefix$arch
   loader=/usr/lib/wine/wine
   [ "$arch" = 64 ] && loader=/usr/lib/wine/wine64
-  if [ ! -f "$prefix/system.reg" ]; then
+  if [ ! -f "$prefix/system.reg" ] || [ ! -d "$prefix/drive_c/windows/system32" ]; then
     echo "creating the win$arch prefix"
     WINEARCH=win$arch WINEPREFIX=$prefix timeout -k 5 180 "$loader" wineboot -i \
       > "$root/build-wine/wineboot$arch.log" 2>&1 < /dev/null || { echo "wineboot failed"; status=1; continue; }
@@ -28,6 +29,17 @@ for arch in 32 64; do
     LC_ALL=$1 timeout -k 5 400 "$runner" --prefix "$prefix" --host "$root/build-win$arch/pesmo6-winhost.exe" \
       --wine "$loader" --separator "$2" --locale "$1" < /dev/null || status=1
   done
+  # The serial layer against the simulated Win32 serial driver.
+  echo "== win$arch serial driver contract"
+  log=$root/build-wine/serial-contract$arch.log
+  (cd "$root/build-win$arch" && WINEPREFIX=$prefix LC_ALL=C timeout -k 5 120 "$loader" pesmo6-serial-contract.exe \
+    > "$log" 2>&1 < /dev/null)
+  rc=$?
+  cat "$log"
+  if [ $rc -ne 0 ]; then
+    echo "serial contract (win$arch) failed: exit status $rc"
+    status=1
+  fi
   WINEPREFIX=$prefix wineserver -k > /dev/null 2>&1
   wait "$server" 2> /dev/null
 done

@@ -1,95 +1,285 @@
+#include <algorithm>
+#include <cctype>
+#include <memory>
+
 #include "../Platform.h"
 #include "PumpRegistry.h"
+#include "SerialOs.h"
 #include "Win32.h"
 
 namespace pesmo6::platform {
 
+namespace {
+
+bool g_ptyAsHardware = false;
+
+// Errors with which USB serial drivers answer once their device is gone.
+bool DeviceGone(DWORD err) {
+  switch (err) {
+    case ERROR_ACCESS_DENIED:
+    case ERROR_BAD_COMMAND:
+    case ERROR_GEN_FAILURE:
+    case ERROR_INVALID_HANDLE:
+    case ERROR_DEV_NOT_EXIST:
+    case ERROR_DEVICE_REMOVED:
+    case ERROR_DEVICE_NOT_CONNECTED:
+    case ERROR_FILE_NOT_FOUND:
+    case ERROR_NOT_READY:
+      return true;
+    default:
+      return false;
+  }
+}
+
+// An overlapped request, on the heap: when a driver does not complete a
+// cancelled request within the bound, the block is left to it (never freed),
+// since the driver may still write into it.
+struct IoBlock {
+  OVERLAPPED ov{};
+  DWORD mask = 0;
+  uint8_t data[256];
+  HANDLE event = nullptr;
+
+  void Reset() {
+    ov = OVERLAPPED{};
+    ov.hEvent = event;
+    mask = 0;
+    ResetEvent(event);
+  }
+};
+
+}  // namespace
+
+void TreatPseudoTerminalsAsHardware(bool on) { g_ptyAsHardware = on; }
+
 struct SerialPort::Impl {
   HANDLE port = INVALID_HANDLE_VALUE;
-  HANDLE commEvent = nullptr;  // signalled by the overlapped WaitCommEvent
-  OVERLAPPED waitOv{};
-  DWORD eventMask = 0;
-  bool waiting = false;
+  std::unique_ptr<IoBlock> wait;  // the overlapped WaitCommEvent
+  std::unique_ptr<IoBlock> io;    // reads and writes
+  // Set while received bytes wait that no EV_RXCHAR will announce (they came
+  // while no wait was armed).  Kept apart from the wait's own event, which
+  // only its completion may signal.
+  HANDLE leftEvent = nullptr;
+  bool waiting = false;  // a WaitCommEvent is pending on `wait`
   bool polling = false;
-  uint64_t pumpId = 0;
+  bool inSignal = false;
+  unsigned aborts = 0;  // waits aborted in a row
+  uint64_t generation = 0;
+  uint64_t waitId = 0;
+  uint64_t leftId = 0;
+  bool softParity = false;
+  Parity parity = Parity::None;
+  uint32_t charTimeUs = 0;
   AvailHandler handler;
 
   bool IsOpen() const { return port != INVALID_HANDLE_VALUE; }
 
-  DWORD Waiting() const {
+  static win32::SerialOs& Os() { return win32::Os(); }
+
+  // Bytes waiting in the driver; false when the driver no longer answers.
+  bool Waiting(DWORD& count) const {
     DWORD errors = 0;
     COMSTAT stat{};
-    if (!ClearCommError(port, &errors, &stat)) return 0;
-    return stat.cbInQue;
+    count = 0;
+    if (!Os().ClearCommError(port, &errors, &stat)) return false;
+    count = stat.cbInQue;
+    return true;
   }
 
-  // A driver that cannot wait for received characters (Wine on a
-  // pseudo-terminal aborts every WaitCommEvent): the pump polls the port.
-  void FallBackToPolling() {
-    polling = true;
-    waiting = false;
-    ResetEvent(commEvent);
-    win32::SetPolled(pumpId, true);
+  // Waits at most boundMs for a request to complete; false when it did not
+  // (it still belongs to the driver then).
+  bool Finish(IoBlock& block, DWORD boundMs) {
+    DWORD n = 0;
+    if (Os().GetOverlappedResult(port, &block.ov, &n, FALSE)) return true;
+    if (GetLastError() != ERROR_IO_INCOMPLETE) return true;
+    if (WaitForSingleObject(block.event, boundMs) != WAIT_OBJECT_0) return false;
+    return Os().GetOverlappedResult(port, &block.ov, &n, FALSE) || GetLastError() != ERROR_IO_INCOMPLETE;
   }
 
-  // Arms the next EV_RXCHAR notification.
-  void Arm() {
-    if (polling) return;
-    ResetEvent(commEvent);
-    waitOv = OVERLAPPED{};
-    waitOv.hEvent = commEvent;
-    eventMask = 0;
-    if (WaitCommEvent(port, &eventMask, &waitOv)) {
-      SetEvent(commEvent);  // completed at once
-      waiting = false;
-    } else if (GetLastError() == ERROR_IO_PENDING) {
-      waiting = true;
-    } else {
-      FallBackToPolling();
+  // Cancels a pending request with a bounded wait; a request the driver
+  // keeps is abandoned to it with its block.
+  void CancelAndFinish(std::unique_ptr<IoBlock>& block) {
+    Os().CancelIoEx(port, &block->ov);
+    if (!Finish(*block, Os().cancelBoundMs)) {
+      (void)block.release();
     }
   }
 
+  void FreeBlock(std::unique_ptr<IoBlock>& block) {
+    if (!block) return;
+    if (block->event != nullptr) CloseHandle(block->event);
+    block.reset();
+  }
+
   void CloseHandles() {
-    if (pumpId != 0) win32::UnregisterHandle(pumpId);
-    pumpId = 0;
+    if (waitId != 0) win32::UnregisterHandle(waitId);
+    if (leftId != 0) win32::UnregisterHandle(leftId);
+    waitId = leftId = 0;
     if (IsOpen()) {
-      SetCommMask(port, 0);  // ends a pending WaitCommEvent
-      CancelIo(port);
-      if (waiting) {
-        DWORD n;
-        GetOverlappedResult(port, &waitOv, &n, TRUE);
-      }
-      PurgeComm(port, PURGE_RXCLEAR | PURGE_TXCLEAR | PURGE_RXABORT | PURGE_TXABORT);
-      CloseHandle(port);
+      Os().SetCommMask(port, 0);  // ends a pending WaitCommEvent on most drivers
+      if (waiting) CancelAndFinish(wait);
+      Os().PurgeComm(port, PURGE_RXCLEAR | PURGE_TXCLEAR | PURGE_RXABORT | PURGE_TXABORT);
+      Os().CloseHandle(port);
       port = INVALID_HANDLE_VALUE;
     }
     waiting = false;
     polling = false;
-    if (commEvent != nullptr) CloseHandle(commEvent);
-    commEvent = nullptr;
+    softParity = false;
+    aborts = 0;
+    FreeBlock(wait);
+    FreeBlock(io);
+    if (leftEvent != nullptr) CloseHandle(leftEvent);
+    leftEvent = nullptr;
+    ++generation;
+  }
+
+  // A driver that cannot wait for received characters (Wine on a
+  // pseudo-terminal fails every WaitCommEvent) on a port that works
+  // otherwise: the pump polls it.  A device that is gone is closed, as on
+  // POSIX, so that the next update opens it again.
+  void WaitImpossible(DWORD err) {
+    DWORD count = 0;
+    if (DeviceGone(err) || !Waiting(count)) {
+      CloseHandles();
+      return;
+    }
+    polling = true;
+    waiting = false;
+    win32::SetPolled(leftId, true);
+  }
+
+  // Takes a completed wait; the caller arms the next one.
+  void Harvest() {
+    if (!waiting) {
+      ResetEvent(wait->event);
+      return;
+    }
+    DWORD n = 0;
+    if (Os().GetOverlappedResult(port, &wait->ov, &n, FALSE)) {
+      waiting = false;
+      aborts = 0;
+      ResetEvent(wait->event);
+      return;
+    }
+    const DWORD err = GetLastError();
+    if (err == ERROR_IO_INCOMPLETE || err == ERROR_IO_PENDING) return;
+    waiting = false;
+    ResetEvent(wait->event);
+    // Windows aborts a pending request when the thread that issued it
+    // exits: the host called from a thread that has ended.  Wait again.
+    if (err == ERROR_OPERATION_ABORTED && ++aborts <= 8) return;
+    WaitImpossible(err);
+  }
+
+  // Looks for bytes that no event announces and has the pump deliver them.
+  void Recheck() {
+    DWORD count = 0;
+    if (!Waiting(count)) {
+      CloseHandles();
+      return;
+    }
+    if (count > 0 && handler) SetEvent(leftEvent);
+  }
+
+  // Arms the next EV_RXCHAR notification; never while one is pending (the
+  // driver would refuse a second one).
+  void Arm() {
+    if (polling || waiting || !IsOpen()) return;
+    for (int attempt = 0; attempt < 3; ++attempt) {
+      wait->Reset();
+      if (Os().WaitCommEvent(port, &wait->mask, &wait->ov)) {
+        // Completed at once: deliver through the bytes-left event.
+        ResetEvent(wait->event);
+        DWORD count = 0;
+        if (!Waiting(count)) {
+          CloseHandles();
+          return;
+        }
+        if (count > 0) {
+          if (handler) SetEvent(leftEvent);
+          return;
+        }
+        continue;
+      }
+      const DWORD err = GetLastError();
+      if (err == ERROR_IO_PENDING) {
+        waiting = true;
+        return;
+      }
+      WaitImpossible(err);
+      return;
+    }
+    // A wait that keeps completing with nothing received cannot be waited on.
+    WaitImpossible(ERROR_SUCCESS);
   }
 
   void OnSignalled() {
-    if (waiting) {
-      DWORD n;
-      if (!GetOverlappedResult(port, &waitOv, &n, FALSE)) {
-        const DWORD err = GetLastError();
-        if (err == ERROR_IO_INCOMPLETE || err == ERROR_IO_PENDING) return;
-        waiting = false;
-        FallBackToPolling();
-      }
-      waiting = false;
+    if (!IsOpen()) return;
+    if (inSignal) {
+      // Re-entered from the pump a handler runs: only take a completed wait,
+      // so its event does not stay signalled; the outer pass arms again.
+      Harvest();
+      return;
     }
-    const DWORD count = Waiting();
+    struct Guard {
+      bool& flag;
+      explicit Guard(bool& f) : flag(f) { flag = true; }
+      ~Guard() { flag = false; }
+    } guard(inSignal);
+    const uint64_t gen = generation;
+    ResetEvent(leftEvent);
+    Harvest();
+    if (!IsOpen() || generation != gen) return;
+    DWORD count = 0;
+    if (!Waiting(count)) {
+      CloseHandles();
+      return;
+    }
     if (count > 0 && handler) {
       AvailHandler h = handler;  // the handler may detach itself or close the port
       h(static_cast<uint16_t>(count > 65535 ? 65535 : count));
-      if (!IsOpen()) return;
+      if (!IsOpen() || generation != gen) return;
     }
     Arm();
-    // Bytes the handler left (or that came meanwhile) raise no new event:
-    // look again on the next pass.
-    if (handler && Waiting() > 0) SetEvent(commEvent);
+    if (!IsOpen() || generation != gen) return;
+    // Bytes the handler left or that came while no wait was armed.
+    if (!polling) Recheck();
+  }
+
+  // One read or write with a bounded wait; false with the error in err.
+  bool Transfer(bool write, DWORD length, DWORD boundMs, DWORD& done, DWORD& err) {
+    done = 0;
+    err = ERROR_SUCCESS;
+    io->Reset();
+    const BOOL ok = write ? Os().WriteFile(port, io->data, length, &done, &io->ov)
+                          : Os().ReadFile(port, io->data, length, &done, &io->ov);
+    if (ok) return true;
+    err = GetLastError();
+    if (err != ERROR_IO_PENDING) return false;
+    if (WaitForSingleObject(io->event, boundMs) != WAIT_OBJECT_0) {
+      CancelAndFinish(io);
+      if (!io) {
+        auto fresh = std::make_unique<IoBlock>();
+        fresh->event = Os().CreateEventA(nullptr, TRUE, FALSE, nullptr);
+        if (fresh->event == nullptr) {
+          CloseHandles();
+          err = WAIT_TIMEOUT;
+          return false;
+        }
+        io = std::move(fresh);
+      }
+      err = WAIT_TIMEOUT;
+      return false;
+    }
+    if (Os().GetOverlappedResult(port, &io->ov, &done, FALSE)) return true;
+    err = GetLastError();
+    return false;
+  }
+
+  // After a failed read or write: a device that is gone is closed.
+  void CloseIfGone(DWORD err) {
+    DWORD count = 0;
+    if (IsOpen() && (DeviceGone(err) || !Waiting(count))) CloseHandles();
   }
 };
 
@@ -117,6 +307,24 @@ BYTE ParityCode(Parity p) {
   }
 }
 
+// "COM12": only COM1 to COM9 are in the DOS name space; \\.\COMn reaches
+// every port.
+std::string DevicePath(const std::string& device) {
+  if (device.size() < 4) return device;
+  if (std::toupper(static_cast<unsigned char>(device[0])) != 'C' ||
+      std::toupper(static_cast<unsigned char>(device[1])) != 'O' ||
+      std::toupper(static_cast<unsigned char>(device[2])) != 'M') {
+    return device;
+  }
+  for (size_t i = 3; i < device.size(); ++i) {
+    if (!std::isdigit(static_cast<unsigned char>(device[i]))) return device;
+  }
+  return "\\\\.\\" + device;
+}
+
+bool SameLine(const DCB& a, const DCB& b) { return a.BaudRate == b.BaudRate && a.StopBits == b.StopBits; }
+bool SameFraming(const DCB& a, const DCB& b) { return a.ByteSize == b.ByteSize && a.Parity == b.Parity; }
+
 }  // namespace
 
 void SerialPort::Open(const std::string& device, const SerialSettings& s) {
@@ -125,21 +333,30 @@ void SerialPort::Open(const std::string& device, const SerialSettings& s) {
   if (s.dataBits < 5 || s.dataBits > 8) throw SerialError(device + ": data bits out of range");
   if (s.stopBits != 1 && s.stopBits != 2) throw SerialError(device + ": stop bits out of range");
   if (s.baud <= 0) throw SerialError(device + ": unsupported baud rate");
+  win32::SerialOs& os = win32::Os();
 
   // No sharing: a port another program holds does not open.
-  HANDLE h = CreateFileA(device.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
-                         FILE_FLAG_OVERLAPPED, nullptr);
+  const std::string path = DevicePath(device);
+  HANDLE h = os.CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                            FILE_FLAG_OVERLAPPED, nullptr);
   if (h == INVALID_HANDLE_VALUE) Fail(device, "cannot open");
+  auto wait = std::make_unique<IoBlock>();
+  auto io = std::make_unique<IoBlock>();
+  HANDLE leftEvent = nullptr;
   auto failWith = [&](const char* what) {
     const DWORD err = GetLastError();
-    CloseHandle(h);
+    for (HANDLE e : {wait->event, io->event, leftEvent}) {
+      if (e != nullptr) CloseHandle(e);
+    }
+    os.CloseHandle(h);
     SetLastError(err);
     Fail(device, what);
   };
-  SetupComm(h, 4096, 4096);
+  os.SetupComm(h, 4096, 4096);
   DCB dcb{};
   dcb.DCBlength = sizeof dcb;
-  if (!GetCommState(h, &dcb)) failWith("cannot read line settings");
+  if (!os.GetCommState(h, &dcb)) failWith("cannot read line settings");
+  const DCB original = dcb;
   dcb.BaudRate = static_cast<DWORD>(s.baud);
   dcb.ByteSize = static_cast<BYTE>(s.dataBits);
   dcb.Parity = ParityCode(s.parity);
@@ -160,71 +377,141 @@ void SerialPort::Open(const std::string& device, const SerialSettings& s) {
   dcb.fErrorChar = FALSE;
   dcb.fNull = FALSE;
   dcb.fAbortOnError = FALSE;
-  if (!SetCommState(h, &dcb)) {
+  bool softParity = false;
+  const bool set = os.SetCommState(h, &dcb) != FALSE;
+  DCB applied{};
+  applied.DCBlength = sizeof applied;
+  const bool readBack = os.GetCommState(h, &applied) != FALSE;
+  if (os.UnderWine() && !g_ptyAsHardware) {
     // Under Wine a pseudo-terminal forces 8 data bits and no parity, and the
     // host's tcsetattr then reports a failure although the rest was applied.
     // Accept the result when what the line must honour (speed, stop bits)
     // took effect.
-    DCB applied{};
-    applied.DCBlength = sizeof applied;
-    if (!GetCommState(h, &applied) || applied.BaudRate != dcb.BaudRate || applied.StopBits != dcb.StopBits) {
+    if (!set && (!readBack || !SameLine(applied, dcb))) failWith("line settings refused");
+  } else if (!set || !readBack || !SameLine(applied, dcb) || !SameFraming(applied, dcb)) {
+    // Some adapters refuse 7 data bits with parity, or take the setting and
+    // ignore it.  Those are 8 bits on the wire: run the port at 8 data bits
+    // without parity and put the parity bit in bit 7 here.
+    if (s.dataBits != 7 || s.parity == Parity::None) {
+      if (set) SetLastError(ERROR_INVALID_PARAMETER);
       failWith("line settings refused");
     }
+    DCB eight = dcb;
+    eight.ByteSize = 8;
+    eight.Parity = NOPARITY;
+    eight.fParity = FALSE;
+    DCB back{};
+    back.DCBlength = sizeof back;
+    if (!os.SetCommState(h, &eight) || !os.GetCommState(h, &back) || !SameLine(back, eight) ||
+        !SameFraming(back, eight)) {
+      DCB restore = original;
+      os.SetCommState(h, &restore);
+      SetLastError(ERROR_INVALID_PARAMETER);
+      failWith("neither 7 data bits with parity nor 8 data bits apply");
+    }
+    softParity = true;
   }
 
   // Reads return at once with what is there; writes give up after 2 s.
   COMMTIMEOUTS timeouts{};
   timeouts.ReadIntervalTimeout = MAXDWORD;
   timeouts.WriteTotalTimeoutConstant = 2000;
-  SetCommTimeouts(h, &timeouts);
-  PurgeComm(h, PURGE_RXCLEAR | PURGE_TXCLEAR);
-  if (!SetCommMask(h, EV_RXCHAR)) failWith("cannot watch the port");
+  if (!os.SetCommTimeouts(h, &timeouts)) failWith("cannot set time-outs");
+  if (!os.SetCommMask(h, EV_RXCHAR)) failWith("cannot watch the port");
+  wait->event = os.CreateEventA(nullptr, TRUE, FALSE, nullptr);
+  io->event = os.CreateEventA(nullptr, TRUE, FALSE, nullptr);
+  leftEvent = os.CreateEventA(nullptr, TRUE, FALSE, nullptr);
+  if (wait->event == nullptr || io->event == nullptr || leftEvent == nullptr) failWith("cannot create an event");
+  // A freshly opened port starts with empty buffers, whatever the device
+  // kept while nobody listened.
+  os.PurgeComm(h, PURGE_RXCLEAR | PURGE_TXCLEAR);
 
-  impl_->port = h;
-  impl_->commEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+  Impl& impl = *impl_;
+  impl.port = h;
+  impl.wait = std::move(wait);
+  impl.io = std::move(io);
+  impl.leftEvent = leftEvent;
+  impl.softParity = softParity;
+  impl.parity = s.parity;
+  impl.charTimeUs = CharacterTimeUs(s);
+  impl.waiting = impl.polling = false;
+  impl.aborts = 0;
+  ++impl.generation;
+  // The pump holds the port weakly and keeps it alive while its handler runs.
   std::weak_ptr<Impl> weak = impl_;
-  impl_->pumpId = win32::RegisterHandle(impl_->commEvent, [weak] {
-    if (auto impl = weak.lock()) impl->OnSignalled();
-  });
-  impl_->Arm();
+  auto onReady = [weak] {
+    if (auto p = weak.lock()) p->OnSignalled();
+  };
+  impl.waitId = win32::RegisterHandle(impl.wait->event, onReady);
+  impl.leftId = win32::RegisterHandle(impl.leftEvent, onReady);
+  impl.Arm();
+  // Bytes that came after the purge but before the wait was armed.
+  if (impl.IsOpen() && !impl.polling) impl.Recheck();
+  if (!impl.IsOpen()) throw SerialError(device + ": the device does not answer");
 }
 
 void SerialPort::Close() { impl_->CloseHandles(); }
 
 bool SerialPort::IsOpen() const { return impl_->IsOpen(); }
 
+bool SerialPort::SoftwareParity() const { return impl_->IsOpen() && impl_->softParity; }
+
 void SerialPort::SetAvailHandler(AvailHandler handler) {
   impl_->handler = std::move(handler);
-  if (impl_->IsOpen() && impl_->handler && impl_->Waiting() > 0) SetEvent(impl_->commEvent);
+  DWORD count = 0;
+  if (impl_->IsOpen() && impl_->handler && impl_->Waiting(count) && count > 0) SetEvent(impl_->leftEvent);
 }
 
 uint8_t SerialPort::ReadByte() {
-  if (!impl_->IsOpen()) throw SerialError("port closed");
-  uint8_t b = 0;
-  OVERLAPPED ov{};
-  ov.hEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
-  DWORD n = 0;
-  BOOL ok = ReadFile(impl_->port, &b, 1, &n, &ov);
-  if (!ok && GetLastError() == ERROR_IO_PENDING) ok = GetOverlappedResult(impl_->port, &ov, &n, TRUE);
-  CloseHandle(ov.hEvent);
-  if (!ok || n != 1) throw SerialError("no byte waiting");
-  return b;
+  Impl& impl = *impl_;
+  if (!impl.IsOpen()) throw SerialError("port closed");
+  DWORD n = 0, err = 0;
+  if (!impl.Transfer(false, 1, win32::Os().readBoundMs, n, err)) {
+    impl.CloseIfGone(err);
+    throw SerialError("read failed (error " + std::to_string(err) + ")");
+  }
+  if (n != 1) throw SerialError("no byte waiting");
+  const uint8_t b = impl.io->data[0];
+  return impl.softParity ? static_cast<uint8_t>(b & 0x7F) : b;
 }
 
 void SerialPort::DiscardInput() {
-  if (impl_->IsOpen()) PurgeComm(impl_->port, PURGE_RXCLEAR);
+  Impl& impl = *impl_;
+  if (!impl.IsOpen()) return;
+  DWORD count = 0;
+  if (!win32::Os().PurgeComm(impl.port, PURGE_RXCLEAR) || !impl.Waiting(count)) {
+    // Found dead when an update starts: close it, so the update opens the
+    // device again (or learns that it is gone).
+    impl.CloseHandles();
+    return;
+  }
+  ResetEvent(impl.leftEvent);
+  // Bytes still arriving from the wire after the purge.
+  if (count > 0 && impl.handler) SetEvent(impl.leftEvent);
 }
 
 void SerialPort::Write(const uint8_t* data, size_t length) {
-  if (!impl_->IsOpen()) throw SerialError("port closed");
-  OVERLAPPED ov{};
-  ov.hEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
-  DWORD n = 0;
-  BOOL ok = WriteFile(impl_->port, data, static_cast<DWORD>(length), &n, &ov);
-  if (!ok && GetLastError() == ERROR_IO_PENDING) ok = GetOverlappedResult(impl_->port, &ov, &n, TRUE);
-  CloseHandle(ov.hEvent);
-  if (!ok) throw SerialError("write failed");
-  if (n != length) throw SerialError("write timed out");
+  Impl& impl = *impl_;
+  if (!impl.IsOpen()) throw SerialError("port closed");
+  size_t done = 0;
+  while (done < length) {
+    if (!impl.IsOpen()) throw SerialError("port closed");
+    const DWORD chunk = static_cast<DWORD>(std::min(length - done, sizeof impl.io->data));
+    for (DWORD i = 0; i < chunk; ++i) {
+      const uint8_t b = data[done + i];
+      impl.io->data[i] = impl.softParity ? ParityBit7(b, impl.parity) : b;
+    }
+    const DWORD bound =
+        win32::Os().writeBoundMs + static_cast<DWORD>((static_cast<uint64_t>(impl.charTimeUs) * chunk + 999) / 1000);
+    DWORD n = 0, err = 0;
+    if (!impl.Transfer(true, chunk, bound, n, err)) {
+      impl.CloseIfGone(err);
+      if (err == WAIT_TIMEOUT) throw SerialError("write timed out");
+      throw SerialError("write failed (error " + std::to_string(err) + ")");
+    }
+    if (n != chunk) throw SerialError("write timed out");
+    done += n;
+  }
 }
 
 }  // namespace pesmo6::platform
