@@ -114,6 +114,12 @@ class TBalSkeleton : public TBal {
     if (ch.DMDLL) ch.DMDLL->SocLeitura.DiscardInput();
   }
 
+  // A serial port the platform closed under the update (the device hung
+  // up): nothing more can come, so the wait ends instead of running out.
+  static bool PortaPerdida(const TClVorel& ch) {
+    return ch.DMSerialDll && !ch.DMSerialDll->SerCom.IsOpen();
+  }
+
   // Starts the clock and the cycle.  Returns the wait to use, or -1 when the
   // parameter is below -1 (the update then ends with 1, channel Pronto).
   int64_t Comeca(const Atualizacao& a, int32_t parametro) {
@@ -145,7 +151,7 @@ class TBalSkeleton : public TBal {
   // Wait phase: run the pump until a reading was accepted, the update was
   // interrupted, or `espera` ms have passed since the update started.
   void FaseEspera(const Atualizacao& a, uint32_t espera) {
-    while (!Recebido && a.Ocupada() && Decorrido() < espera) {
+    while (!Recebido && a.Ocupada() && Decorrido() < espera && !PortaPerdida(*a.canal)) {
       ProcessaEventos(espera - Decorrido());
       TickAtual = platform::Tick();
     }

@@ -58,7 +58,7 @@ int32_t TOhausBal::Atualiza(const ChannelRef& canal, int32_t parametro) {
     return 1;
   }
 
-  while (!Recebido && a.Ocupada() && Decorrido() < espera) {
+  while (!Recebido && a.Ocupada() && Decorrido() < espera && !PortaPerdida(*canal)) {
     ProcessaEventos(static_cast<uint32_t>(espera - Decorrido()));
     if (!a.Vivo()) break;
     if (canal->DMDLL) LeRede(canal->DMDLL->SocLeitura);

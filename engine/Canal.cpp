@@ -149,7 +149,15 @@ double LeNumero(int32_t canal, std::string TClVorel::*campo) {
   ChannelRef ch = CanalVivo(canal);
   if (!ch || !ch->TemTransporte() || ch->Situacao == Fechado) return 0.0;
   double v = 0.0;
-  return TextoParaNumero((*ch).*campo, platform::LoadDecimalSeparator(), v) ? v : 0.0;
+  const std::string& texto = (*ch).*campo;
+  if (TextoParaNumero(texto, platform::LoadDecimalSeparator(), v)) return v;
+  // The drivers write the separator of the system locale, which on real
+  // Windows often differs from the thread locale read at load (a service
+  // account, English Windows with Brazilian formats): a valid weight must
+  // not read as 0.0 for that.
+  const char doSistema = platform::SystemDecimalSeparator();
+  if (doSistema != platform::LoadDecimalSeparator() && TextoParaNumero(texto, doSistema, v)) return v;
+  return 0.0;
 }
 
 const char* DisplayErro(int32_t canal) {

@@ -1,5 +1,7 @@
 #include "Indicator.h"
 
+#include <poll.h>
+
 namespace pesmo6sim {
 
 StreamingIndicator::StreamingIndicator(std::chrono::milliseconds period)
@@ -38,6 +40,56 @@ void StreamingIndicator::SetPeriod(std::chrono::milliseconds period) {
   period_ = period;
 }
 
+void StreamingIndicator::SetWirePace(std::chrono::microseconds perCharacter) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  pace_ = perCharacter;
+}
+
+void StreamingIndicator::SetBurstOnOpen(std::string bytes) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  burst_ = std::move(bytes);
+}
+
+// The master reports POLLHUP while no one holds the slave side open.
+bool StreamingIndicator::SlaveOpen() const {
+  pollfd p{pty_.MasterFd(), 0, 0};
+  return poll(&p, 1, 0) == 0 || (p.revents & POLLHUP) == 0;
+}
+
+void StreamingIndicator::WritePaced(const std::string& bytes) {
+  std::chrono::microseconds pace;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    pace = pace_;
+  }
+  if (pace.count() == 0) {
+    pty_.Write(bytes);
+    return;
+  }
+  auto due = std::chrono::steady_clock::now();
+  for (char c : bytes) {
+    if (stop_) return;
+    // An open between two characters gets the adapter's leftovers first,
+    // as a real adapter hands out its buffer before what follows.
+    std::string burst;
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      const bool open = SlaveOpen();
+      if (open && !slaveWasOpen_ && !burst_.empty()) burst = burst_;
+      slaveWasOpen_ = open;
+    }
+    if (!burst.empty()) {
+      // After the library's flush, which follows its open at once.
+      std::this_thread::sleep_for(std::chrono::milliseconds(3));
+      pty_.Write(burst);
+      due = std::chrono::steady_clock::now();
+    }
+    pty_.Write(std::string(1, c));
+    due += pace;
+    std::this_thread::sleep_until(due);
+  }
+}
+
 void StreamingIndicator::Run() {
   std::unique_lock<std::mutex> lock(mutex_);
   auto next = std::chrono::steady_clock::now();
@@ -46,7 +98,7 @@ void StreamingIndicator::Run() {
       std::string bytes = std::move(injected_.front());
       injected_.pop_front();
       lock.unlock();
-      pty_.Write(bytes);
+      WritePaced(bytes);
       ++sent_;
       lock.lock();
       continue;
@@ -56,10 +108,26 @@ void StreamingIndicator::Run() {
       next = std::chrono::steady_clock::now() + period_;
       if (!frame.empty()) {
         lock.unlock();
-        pty_.Write(frame);
+        WritePaced(frame);
         ++sent_;
         lock.lock();
       }
+      continue;
+    }
+    if (!burst_.empty()) {
+      // Watch for the open while idle too.
+      const bool open = SlaveOpen();
+      if (open && !slaveWasOpen_) {
+        const std::string burst = burst_;
+        slaveWasOpen_ = true;
+        lock.unlock();
+        std::this_thread::sleep_for(std::chrono::milliseconds(3));
+        pty_.Write(burst);
+        lock.lock();
+        continue;
+      }
+      slaveWasOpen_ = open;
+      wake_.wait_until(lock, std::min(next, std::chrono::steady_clock::now() + std::chrono::milliseconds(1)));
       continue;
     }
     wake_.wait_until(lock, next);

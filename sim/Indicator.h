@@ -30,11 +30,19 @@ class StreamingIndicator {
   // Bytes sent once, before the next periodic frame.
   void Inject(std::string bytes);
   void SetPeriod(std::chrono::milliseconds period);
+  // Bytes go out one at a time, this far apart, as a serial line carries
+  // them (zero: each write at once, faster than any wire).
+  void SetWirePace(std::chrono::microseconds perCharacter);
+  // Bytes written once, right after the library next opens the port (the
+  // pty's slave side): what a USB adapter still holds when it is flushed.
+  void SetBurstOnOpen(std::string bytes);
   // Frames (or injections) written so far.
   unsigned long Sent() const { return sent_.load(); }
 
  private:
   void Run();
+  void WritePaced(const std::string& bytes);
+  bool SlaveOpen() const;
 
   Pty pty_;
   mutable std::mutex mutex_;
@@ -43,7 +51,10 @@ class StreamingIndicator {
   std::function<std::string()> generator_;
   std::deque<std::string> injected_;
   std::chrono::milliseconds period_;
-  bool stop_ = false;
+  std::atomic<bool> stop_{false};
+  std::chrono::microseconds pace_{0};
+  std::string burst_;
+  bool slaveWasOpen_ = false;
   std::atomic<unsigned long> sent_{0};
   std::thread thread_;
 };

@@ -8,6 +8,9 @@
 
 namespace pesmo6sim {
 
+// The output speed of the terminal behind fd, in baud (-1 when unknown).
+int OutputSpeed(int fd);
+
 class Pty {
  public:
   Pty();  // throws std::runtime_error

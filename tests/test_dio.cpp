@@ -184,7 +184,14 @@ TEST_F(ProgSerialTest, NextUpdateOpensWithTheNewSettings) {
   EXPECT_EQ(cfgetospeed(&t), static_cast<speed_t>(B9600));
   EXPECT_NE(t.c_cflag & CSTOPB, 0u) << "two stop bits";
 
-  ProgSerial(ch, 12345, 8, 0, 1);
+  // Rates outside the termios table are set as numbers.
+  ProgSerial(ch, 14400, 8, 0, 1);
+  EXPECT_EQ(Update_NoMotion(ch, 0), 2) << "the port opened at 14400 baud";
+  EXPECT_EQ(pesmo6sim::OutputSpeed(sim.Line().MasterFd()), 14400);
+  ProgSerial(ch, 56000, 8, 0, 1);
+  EXPECT_EQ(Update_NoMotion(ch, 0), 2);
+  EXPECT_EQ(pesmo6sim::OutputSpeed(sim.Line().MasterFd()), 56000);
+  ProgSerial(ch, 4800, 9, 0, 1);
   EXPECT_EQ(Update_NoMotion(ch, 0), 4) << "a refused setting shows when the port opens";
   ProgSerial(ch, 4800, 7, 2, 1);
   EXPECT_EQ(Update_Canal(ch), 0);

@@ -26,6 +26,55 @@ void TSerCom::Open() {
   const std::string device = DeviceForPort(ComNumber);
   if (g_observer) g_observer(device, Settings);
   port_.Open(device, Settings);
+  ArmaGuarda();
+}
+
+void TSerCom::DescartaRecebidos() {
+  port_.DiscardInput();
+  if (port_.IsOpen()) ArmaGuarda();
+}
+
+void TSerCom::SetOnTriggerAvail(platform::SerialPort::AvailHandler handler) {
+  handler_ = std::move(handler);
+  if (!handler_) {
+    port_.SetAvailHandler(nullptr);
+    return;
+  }
+  port_.SetAvailHandler([this](uint16_t n) { Anuncia(n); });
+}
+
+void TSerCom::ArmaGuarda() {
+  guardaAtiva_ = true;
+  guardaInicio_ = platform::Tick();
+}
+
+bool TSerCom::Antigos(uint16_t n) const {
+  // Characters the wire could have carried since the guard was armed: one
+  // more for the tick's millisecond steps, one for a character under way.
+  const uint64_t decorridoUs = (static_cast<uint64_t>(platform::Tick() - guardaInicio_) + 1) * 1000u;
+  const uint64_t cabem = decorridoUs / platform::CharacterTimeUs(Settings) + 2;
+  return n > cabem;
+}
+
+void TSerCom::Anuncia(uint16_t n) {
+  if (guardaAtiva_) {
+    if (Antigos(n)) {
+      for (uint16_t i = 0; i < n; ++i) {
+        try {
+          port_.ReadByte();
+        } catch (...) {
+          break;
+        }
+      }
+      descartados_ += n;
+      return;
+    }
+    guardaAtiva_ = false;
+  }
+  // Copy: the handler may detach itself, close the port or delete the
+  // channel, this object with it.
+  platform::SerialPort::AvailHandler h = handler_;
+  if (h) h(n);
 }
 
 void TSerCom::Close() { port_.Close(); }

@@ -25,16 +25,39 @@ class TSerCom {
   void Open();
   void Close();
   bool IsOpen() const { return port_.IsOpen(); }
-  void SetOnTriggerAvail(platform::SerialPort::AvailHandler handler) {
-    port_.SetAvailHandler(std::move(handler));
+  void SetOnTriggerAvail(platform::SerialPort::AvailHandler handler);
+  // On a port set to 7 data bits bit 7 is never data: a correct line never
+  // sets it, and a port that could not take 7 bits carries parity there.
+  uint8_t LeByte() {
+    const uint8_t b = port_.ReadByte();
+    return Settings.dataBits == 7 ? static_cast<uint8_t>(b & 0x7F) : b;
   }
-  uint8_t LeByte() { return port_.ReadByte(); }
-  void DescartaRecebidos() { port_.DiscardInput(); }
-  void EnviaByte(uint8_t b) { port_.Write(&b, 1); }
-  void EnviaBloco(const uint8_t* data, uint16_t length) { port_.Write(data, length); }
+  void DescartaRecebidos();
+  void EnviaByte(uint8_t b) { EnviaBloco(&b, 1); }
+  void EnviaBloco(const uint8_t* data, uint16_t length) {
+    // What answers a request is no leftover: the guard has done its work.
+    guardaAtiva_ = false;
+    port_.Write(data, length);
+  }
+  bool SoftwareParity() const { return port_.SoftwareParity(); }
+  // Bytes dropped so far as older than the open or flush before them.
+  uint64_t DescartadosAntigos() const { return descartados_; }
 
  private:
+  // Fresh readings only.  tcflush and PurgeComm empty the OS buffers, but a
+  // USB adapter's own buffer (hundreds of bytes) and bytes in transit
+  // arrive right after them.  Until the first announcement that fits, a
+  // batch larger than the wire could have carried since the open or flush
+  // began before it and is dropped whole.
+  void ArmaGuarda();
+  bool Antigos(uint16_t n) const;
+  void Anuncia(uint16_t n);
+
   platform::SerialPort port_;
+  platform::SerialPort::AvailHandler handler_;
+  bool guardaAtiva_ = false;
+  uint32_t guardaInicio_ = 0;
+  uint64_t descartados_ = 0;
 };
 
 class TDMSerialDll {
