@@ -453,3 +453,34 @@ TEST_F(Driver7410, FloatReadoutsConvertWithEitherLocalesSeparator) {
 }
 
 }  // namespace
+
+namespace {
+
+// A USB adapter's leftovers: twenty old frames arrive right after the
+// port's flush, then the indicator goes on at wire pace.  No update may
+// return one of the old frames.
+TEST_F(Driver7410, AdapterLeftoversAfterTheFlushAreNotTheReading) {
+  std::string old;
+  for (int i = 0; i < 20; ++i) old += Frame7410(Reading(999));
+  sim_->SetBurstOnOpen(old);
+  sim_->SetFrame(Frame7410(Reading(111)));
+  const int32_t ch = W7410Serial(kPort);
+  for (int i = 0; i < 5; ++i) {
+    SCOPED_TRACE("update " + std::to_string(i));
+    ASSERT_EQ(Update_Canal(ch), 0);
+    EXPECT_EQ(std::string(Net_Canal(ch)), Spaces(6) + W("1,11"));
+  }
+}
+
+// Bit 7 of a byte received at 7 data bits is the parity an 8-bit capture
+// carries: the frame is still accepted.
+TEST_F(Driver7410, ParityBitInBitSevenIsClearedOnReception) {
+  std::string frame = Frame7410(Reading(4242));
+  for (char& c : frame) c = static_cast<char>(static_cast<unsigned char>(c) | 0x80);
+  sim_->SetFrame(frame);
+  const int32_t ch = W7410Serial(kPort);
+  ASSERT_EQ(Update_Canal(ch), 0);
+  EXPECT_EQ(std::string(Net_Canal(ch)), Spaces(5) + W("42,42"));
+}
+
+}  // namespace
