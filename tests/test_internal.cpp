@@ -373,3 +373,25 @@ TEST_F(LineLink, CheckAliveDropsAResetLink) {
 }
 
 }  // namespace
+
+namespace {
+
+// A device that cannot take 7 data bits with parity (a pty opened as if it
+// were hardware reads back 8 data bits, no parity): the port runs at 8 data
+// bits and the request carries the even parity in bit 7.
+TEST(SoftwareParity, SevenBitsWithParityEmulatedOnEightBits) {
+  pesmo6sim::Pty line;
+  ASSERT_EQ(Seta_Porta(77, line.SlavePath().c_str()), 0);
+  const int32_t ch = WOhausSerial(77);
+  ASSERT_GE(ch, 0);
+  pesmo6::platform::TreatPseudoTerminalsAsHardware(true);
+  Update_NoMotion(ch, 0);
+  pesmo6::platform::TreatPseudoTerminalsAsHardware(false);
+  std::string sent;
+  for (int i = 0; i < 5 && sent.size() < 3; ++i) sent += line.Read(200);
+  // 'P' has two ones (bit 7 clear), CR three (bit 7 set), LF two.
+  EXPECT_EQ(sent, std::string("\x50\x8D\x0A"));
+  Deleta_Canal(ch);
+}
+
+}  // namespace
