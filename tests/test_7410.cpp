@@ -293,9 +293,10 @@ TEST_F(Driver7410, IndicatorVanishingWhileThePortIsOpen) {
   sim_.reset();  // the pty master goes away: the port hangs up for good
   const auto t0 = Clock::now();
   const double cpu0 = CpuSeconds();
-  // Found hung up when the update starts: closed, and the device it would
-  // open again is gone.
-  EXPECT_EQ(Update_NoMotion(ch, 300), 4);
+  // Found hung up when the update starts (closed, and the device it would
+  // open again is gone: 4), or hung up under the wait (which then ends: 2).
+  const int32_t r = Update_NoMotion(ch, 300);
+  EXPECT_TRUE(r == 4 || r == 2) << r;
   EXPECT_LT(MsSince(t0), 1500);
   EXPECT_LT(CpuSeconds() - cpu0, 0.1) << "a hung-up port must not keep the pump busy";
 }
