@@ -10,6 +10,7 @@
 #include <string>
 
 #include "Converter.h"
+#include "FrameMSI.h"
 #include "Indicator.h"
 #include "Support.h"
 #include "pesmo6.h"
@@ -64,6 +65,26 @@ class ListeningTest : public LibraryTest, public ::testing::WithParamInterface<b
   int32_t UpdateWith(const std::string& bytes, int32_t wait = 2000) {
     HostHook hook([&](int pass) {
       if (pass == 1) Inject(bytes);
+    });
+    return Update_NoMotion(ch_, wait);
+  }
+  // A no-motion update fed `start`, then 17 blocks of 4 KiB of noise
+  // without a terminator, then `last`.  On a serial line the noise may come
+  // faster than any wire once `start` has gone out (it ends the guard
+  // against an adapter's leftovers).
+  int32_t UpdateWithEndlessNoise(const std::string& start, const std::string& last, int32_t wait = 4000) {
+    int step = 0;
+    HostHook hook([&](int) {
+      if (step == 0) {
+        Inject(start);
+        ++step;
+        return;
+      }
+      if (sim_ && sim_->Sent() < 1) return;
+      if (sim_) sim_->SetWirePace(std::chrono::microseconds(0));
+      ++step;
+      if (step <= 18) Inject(pesmo6sim::Lixo(4096, static_cast<unsigned>(step)));
+      else if (step == 19) Inject(last);
     });
     return Update_NoMotion(ch_, wait);
   }
