@@ -11,7 +11,7 @@ export WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
 mkdir -p "$root/build-wine"
 status=0
 
-for arch in 32 64; do
+for arch in ${WINE_ARCHES:-32 64}; do
   prefix=$root/build-wine/prefix$arch
   loader=/usr/lib/wine/wine
   [ "$arch" = 64 ] && loader=/usr/lib/wine/wine64

@@ -227,6 +227,20 @@ struct SerialPort::Impl {
       ~Guard() { flag = false; }
     } guard(inSignal);
     const uint64_t gen = generation;
+    if (polling) {
+      // Polled (no wait is armed and no event is set): only ask what is
+      // waiting, so an idle pass costs one driver call.
+      DWORD count = 0;
+      if (!Waiting(count)) {
+        CloseHandles();
+        return;
+      }
+      if (count > 0 && handler) {
+        AvailHandler h = handler;
+        h(static_cast<uint16_t>(count > 65535 ? 65535 : count));
+      }
+      return;
+    }
     ResetEvent(leftEvent);
     Harvest();
     if (!IsOpen() || generation != gen) return;
