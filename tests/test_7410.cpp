@@ -301,6 +301,39 @@ TEST_F(Driver7410, IndicatorVanishingWhileThePortIsOpen) {
   EXPECT_LT(CpuSeconds() - cpu0, 0.1) << "a hung-up port must not keep the pump busy";
 }
 
+// A USB adapter pulled out and plugged in again comes back as a new device
+// node under the same stable link (/dev/serial/by-id): the channel mapped to
+// the link reads again without being created anew.
+TEST_F(Driver7410, MappedLinkToAnAdapterThatComesBack) {
+  char dir[] = "/tmp/pesmo6-byid-XXXXXX";
+  ASSERT_NE(mkdtemp(dir), nullptr);
+  const std::string link = std::string(dir) + "/usb-adapter-if00-port0";
+  ASSERT_EQ(symlink(sim_->Device().c_str(), link.c_str()), 0);
+  ASSERT_EQ(Seta_Porta(kPort + 2, link.c_str()), 0);
+  const int32_t ch = W7410Serial(kPort + 2);
+  sim_->SetFrame(Frame7410(Reading(125)));
+  ASSERT_EQ(Update_Canal(ch), 0);
+  EXPECT_EQ(std::string(Net_Canal(ch)), Spaces(6) + W("1,25"));
+
+  // Pulled out: the device node and the link go away.
+  sim_.reset();
+  unlink(link.c_str());
+  const int32_t gone = Update_NoMotion(ch, 300);
+  EXPECT_TRUE(gone == 4 || gone == 2) << gone;
+  EXPECT_EQ(Update_NoMotion(ch, 300), 4) << "nothing to open while the adapter is out";
+
+  // Plugged in again: a new node (another pty) behind the same link.
+  sim_ = std::make_unique<pesmo6sim::StreamingIndicator>(std::chrono::milliseconds(20));
+  sim_->SetWirePace(std::chrono::microseconds(2084));
+  sim_->SetFrame(Frame7410(Reading(250)));
+  ASSERT_EQ(symlink(sim_->Device().c_str(), link.c_str()), 0);
+  EXPECT_EQ(Update_Canal(ch), 0);
+  EXPECT_EQ(std::string(Net_Canal(ch)), Spaces(6) + W("2,50"));
+  Deleta_Canal(ch);
+  unlink(link.c_str());
+  rmdir(dir);
+}
+
 // ---- Re-entrancy: the host acts from inside the pump --------------------
 
 TEST_F(Driver7410, UpdateOfTheSameChannelFromInsideThePumpGetsOne) {
