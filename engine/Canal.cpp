@@ -186,8 +186,10 @@ int32_t SelectCanal(int32_t canal) {
       return 1;
     }
   }
-  modulo->SocLeitura.Open(Ips()[static_cast<size_t>(ch->IndiceIp)].Texto(), static_cast<uint16_t>(ch->Porta));
+  // The bound counts from here: a host name's lookup takes its share of it.
   const uint32_t inicio = platform::Tick();
+  modulo->SocLeitura.Open(Ips()[static_cast<size_t>(ch->IndiceIp)].Texto(), static_cast<uint16_t>(ch->Porta),
+                          kSelectLimiteMs);
   for (;;) {
     // Closed or deleted from inside the pump: that attempt is gone with it.
     if (ch->DMDLL.get() != modulo) return 0;

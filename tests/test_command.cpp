@@ -103,7 +103,10 @@ TEST_F(CommandExchange, RefusedConnectionReturnsAtOnce) {
   ASSERT_EQ(log.Lines().size(), 2u);
   EXPECT_EQ(log.Lines()[1].rfind("Erro ", 0), 0u);
   EXPECT_NE(log.Lines()[1].find(" no socket de IO"), std::string::npos);
+  // A name the resolver does not know (no name server is asked here).
+  platform::SetNameLookupForTest([](const std::string&, uint32_t&) { return false; });
   EXPECT_EQ(EnviaComando("not an address", "OP1"), "");
+  platform::SetNameLookupForTest(nullptr);
 }
 
 TEST_F(CommandExchange, TickWrapDuringAnExchange) {

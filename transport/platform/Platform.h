@@ -37,6 +37,23 @@ char LoadDecimalSeparator();
 // trimmed, for the system's resolver.
 std::string NormalizeAddress(const std::string& address);
 
+// The IPv4 address (network byte order) of a host name, looked up by the
+// system's resolver.  Blocks for as long as the resolver takes.
+using NameLookup = bool (*)(const std::string& name, uint32_t& address);
+bool SystemNameLookup(const std::string& name, uint32_t& address);
+
+// Looks a host name up within timeoutMs: a name server that does not answer
+// must not hold a call past its bound.  The lookup runs on a worker thread of
+// its own; one that outlives its caller finishes there and is forgotten,
+// and a later call for the same name waits for that one instead of starting
+// another.  False when the name is unknown or the time ran out.
+bool LookUpWithin(const std::string& name, uint32_t timeoutMs, uint32_t& address);
+// Test seam: the resolver the lookups use (nullptr restores the system's).
+void SetNameLookupForTest(NameLookup lookup);
+// The time lookups of converter addresses may take by default: the bound of
+// a line connection.
+constexpr uint32_t kLookupLimitMs = 5000;
+
 // Keepalive on every line link, so that a converter that lost power or its
 // cable (no FIN ever comes) is noticed within about
 // kKeepAliveIdleS + kKeepAliveCount * kKeepAliveIntervalS seconds; unsent
@@ -163,8 +180,8 @@ class LineSocket {
   void SetWakeOnData(bool wake);
   // Starts a connection attempt and returns at once; an attempt already
   // under way or a live connection is dropped first.  A bad address is
-  // reported through onError.
-  void Open(const std::string& address, uint16_t port);
+  // reported through onError.  A host name is looked up within lookupMs.
+  void Open(const std::string& address, uint16_t port, uint32_t lookupMs = kLookupLimitMs);
   // Disconnects; closing a closed socket does nothing.  No event follows.
   void Close();
   bool Active() const;
@@ -204,7 +221,8 @@ class BlockingSocket {
   BlockingSocket(const BlockingSocket&) = delete;
   BlockingSocket& operator=(const BlockingSocket&) = delete;
 
-  // Throws SocketError when no connection is made within timeoutMs.
+  // Throws SocketError when no connection is made within timeoutMs (the
+  // lookup of a host name included).
   void Connect(const std::string& address, uint16_t port, uint32_t timeoutMs);
   // Throws SocketError when the connection breaks.
   void Send(const std::string& bytes);

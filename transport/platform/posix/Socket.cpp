@@ -18,21 +18,17 @@ namespace pesmo6::platform {
 namespace {
 
 // Numeric IPv4 first (zero-padded parts read as decimal); a host name is
-// looked up by the system's resolver, IPv4 only.  False for anything else.
-bool Resolve(const std::string& given, uint16_t port, sockaddr_in& out) {
+// looked up by the system's resolver, IPv4 only, within lookupMs.  False for
+// anything else.
+bool Resolve(const std::string& given, uint16_t port, sockaddr_in& out, uint32_t lookupMs) {
   const std::string address = NormalizeAddress(given);
   std::memset(&out, 0, sizeof out);
   out.sin_family = AF_INET;
   out.sin_port = htons(port);
   if (inet_pton(AF_INET, address.c_str(), &out.sin_addr) == 1) return true;
-  if (address.empty()) return false;
-  addrinfo hints{};
-  hints.ai_family = AF_INET;
-  hints.ai_socktype = SOCK_STREAM;
-  addrinfo* found = nullptr;
-  if (getaddrinfo(address.c_str(), nullptr, &hints, &found) != 0 || found == nullptr) return false;
-  out.sin_addr = reinterpret_cast<sockaddr_in*>(found->ai_addr)->sin_addr;
-  freeaddrinfo(found);
+  uint32_t found = 0;
+  if (!LookUpWithin(address, lookupMs, found)) return false;
+  out.sin_addr.s_addr = found;
   return true;
 }
 
@@ -190,10 +186,10 @@ void LineSocket::SetWakeOnData(bool wake) {
   if (impl_->pumpId != 0) posix::SetEvents(impl_->pumpId, impl_->Wanted());
 }
 
-void LineSocket::Open(const std::string& address, uint16_t port) {
+void LineSocket::Open(const std::string& address, uint16_t port, uint32_t lookupMs) {
   impl_->Drop();
   sockaddr_in to{};
-  if (!Resolve(address, port, to)) {
+  if (!Resolve(address, port, to, lookupMs)) {
     impl_->Failed(EDESTADDRREQ);
     return;
   }
@@ -297,13 +293,15 @@ bool BlockingSocket::Connected() const { return handle_ >= 0; }
 void BlockingSocket::Connect(const std::string& address, uint16_t port, uint32_t timeoutMs) {
   Close();
   sockaddr_in to{};
-  if (!Resolve(address, port, to)) throw SocketError("cannot resolve " + address, EDESTADDRREQ);
+  // The lookup of a host name takes its share of the bound.
+  const uint32_t start = Tick();
+  if (!Resolve(address, port, to, timeoutMs)) throw SocketError("cannot resolve " + address, EDESTADDRREQ);
   const int fd = NewStreamSocket();
   if (fd < 0) throw SocketError("socket", errno);
   int err = StartConnect(fd, to);
   if (err == EINPROGRESS) {
     pollfd p{fd, POLLOUT, 0};
-    const int r = PollFor(p, timeoutMs);
+    const int r = PollFor(p, static_cast<uint32_t>(MsLeft(start, timeoutMs)));
     err = r == 0 ? ETIMEDOUT : r < 0 ? errno : PendingError(fd);
   }
   if (err != 0) {
@@ -351,6 +349,17 @@ int BlockingSocket::Receive(char* buffer, size_t size, uint32_t timeoutMs) {
     throw SocketError(std::string("recv: ") + std::strerror(errno), errno);
   }
   return static_cast<int>(n);
+}
+
+bool SystemNameLookup(const std::string& name, uint32_t& address) {
+  addrinfo hints{};
+  hints.ai_family = AF_INET;
+  hints.ai_socktype = SOCK_STREAM;
+  addrinfo* found = nullptr;
+  if (getaddrinfo(name.c_str(), nullptr, &hints, &found) != 0 || found == nullptr) return false;
+  address = reinterpret_cast<sockaddr_in*>(found->ai_addr)->sin_addr.s_addr;
+  freeaddrinfo(found);
+  return true;
 }
 
 }  // namespace pesmo6::platform

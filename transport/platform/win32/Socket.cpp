@@ -17,21 +17,16 @@
 namespace pesmo6::platform {
 namespace {
 
-bool Resolve(const std::string& written, uint16_t port, sockaddr_in& out) {
+bool Resolve(const std::string& written, uint16_t port, sockaddr_in& out, uint32_t lookupMs) {
   win32::EnsureWinsock();
   const std::string address = NormalizeAddress(written);
   std::memset(&out, 0, sizeof out);
   out.sin_family = AF_INET;
   out.sin_port = htons(port);
   if (inet_pton(AF_INET, address.c_str(), &out.sin_addr) == 1) return true;
-  if (address.empty()) return false;
-  addrinfo hints{};
-  hints.ai_family = AF_INET;
-  hints.ai_socktype = SOCK_STREAM;
-  addrinfo* found = nullptr;
-  if (getaddrinfo(address.c_str(), nullptr, &hints, &found) != 0 || found == nullptr) return false;
-  out.sin_addr = reinterpret_cast<sockaddr_in*>(found->ai_addr)->sin_addr;
-  freeaddrinfo(found);
+  uint32_t found = 0;
+  if (!LookUpWithin(address, lookupMs, found)) return false;
+  out.sin_addr.s_addr = found;
   return true;
 }
 
@@ -212,10 +207,10 @@ void LineSocket::SetWakeOnData(bool wake) {
   if (impl_->active && wake && Pending(impl_->s) > 0) WSASetEvent(impl_->event);
 }
 
-void LineSocket::Open(const std::string& address, uint16_t port) {
+void LineSocket::Open(const std::string& address, uint16_t port, uint32_t lookupMs) {
   impl_->Drop();
   sockaddr_in to{};
-  if (!Resolve(address, port, to)) {
+  if (!Resolve(address, port, to, lookupMs)) {
     impl_->Failed(WSAEDESTADDRREQ);
     return;
   }
@@ -327,14 +322,17 @@ bool BlockingSocket::Connected() const { return handle_ != -1; }
 void BlockingSocket::Connect(const std::string& address, uint16_t port, uint32_t timeoutMs) {
   Close();
   sockaddr_in to{};
-  if (!Resolve(address, port, to)) throw SocketError("cannot resolve " + address, WSAEDESTADDRREQ);
+  // The lookup of a host name takes its share of the bound.
+  const uint32_t start = Tick();
+  if (!Resolve(address, port, to, timeoutMs)) throw SocketError("cannot resolve " + address, WSAEDESTADDRREQ);
   SOCKET s = NewStreamSocket(to);
   if (s == INVALID_SOCKET) throw SocketError("socket", WSAGetLastError());
   int err = 0;
   if (connect(s, reinterpret_cast<const sockaddr*>(&to), sizeof to) != 0) {
     err = WSAGetLastError();
     if (err == WSAEWOULDBLOCK) {
-      if (!WaitFor(s, true, timeoutMs)) {
+      const uint32_t spent = Tick() - start;
+      if (!WaitFor(s, true, spent >= timeoutMs ? 0 : timeoutMs - spent)) {
         // Refused or timed out: SO_ERROR tells which.
         int soErr = 0;
         int len = sizeof soErr;
@@ -383,6 +381,18 @@ int BlockingSocket::Receive(char* buffer, size_t size, uint32_t timeoutMs) {
     throw SocketError("recv failed", err);
   }
   return n;
+}
+
+bool SystemNameLookup(const std::string& name, uint32_t& address) {
+  win32::EnsureWinsock();
+  addrinfo hints{};
+  hints.ai_family = AF_INET;
+  hints.ai_socktype = SOCK_STREAM;
+  addrinfo* found = nullptr;
+  if (getaddrinfo(name.c_str(), nullptr, &hints, &found) != 0 || found == nullptr) return false;
+  address = reinterpret_cast<sockaddr_in*>(found->ai_addr)->sin_addr.s_addr;
+  freeaddrinfo(found);
+  return true;
 }
 
 }  // namespace pesmo6::platform
