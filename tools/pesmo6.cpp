@@ -12,6 +12,7 @@
 #include <nlohmann/json.hpp>
 
 #include <atomic>
+#include <cctype>
 #include <chrono>
 #include <cmath>
 #include <csignal>
@@ -268,15 +269,15 @@ struct Target {
 
 // ---- Readings --------------------------------------------------------------
 
-nlohmann::json ReadingJson(const Family& f, int32_t ch, int32_t code) {
-  nlohmann::json j;
+nlohmann::ordered_json ReadingJson(const Family& f, int32_t ch, int32_t code) {
+  nlohmann::ordered_json j;
   j["family"] = f.name;
   j["code"] = code;
   const std::string gross = Utf8(Gross_Canal(ch)), net = Utf8(Net_Canal(ch)), tare = Utf8(Tare_Canal(ch));
   j["gross"] = gross;
   j["net"] = net;
   j["tare"] = tare;
-  auto value = [](const std::string& t) -> nlohmann::json {
+  auto value = [](const std::string& t) -> nlohmann::ordered_json {
     if (auto v = Number(t)) return *v;
     return nullptr;
   };
@@ -286,7 +287,8 @@ nlohmann::json ReadingJson(const Family& f, int32_t ch, int32_t code) {
   const std::string status = Utf8(Estado_Canal(ch));
   j["status"] = status;
   j["motion"] = std::string(Estado_EmMovimento(ch)) == "S";
-  const std::string unit = status.size() >= 7 ? status.substr(5, 2) : std::string();
+  std::string unit = status.size() >= 7 ? status.substr(5, 2) : std::string();
+  for (char& c : unit) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
   if (unit == "kg" || unit == "lb") j["unit"] = unit;
   else j["unit"] = nullptr;
   if (f.tag) j["tag"] = Utf8(Tag_Canal(ch));
@@ -560,7 +562,7 @@ int CmdScan(const Options& o) {
                       std::chrono::milliseconds(static_cast<long long>(o.seconds * 1000));
     int accepted = 0, opened = 1;
     int32_t sampleCode = -1;
-    nlohmann::json sample;
+    nlohmann::ordered_json sample;
     std::string sampleText;
     while (!g_hook.deadlinePassed && !g_interrupted) {
       if (!c.Connect(true)) {
@@ -643,7 +645,7 @@ int RunDio(const DioOptions& o, const std::string& cmd) {
   const int32_t conv = Seta_Ip(o.converter.c_str());
   g_reply.clear();
   Seta_Trafego(&CollectReply);
-  nlohmann::json j;
+  nlohmann::ordered_json j;
   j["converter"] = o.converter;
   j["command"] = cmd;
   int32_t r = -1;
@@ -675,7 +677,7 @@ int RunDio(const DioOptions& o, const std::string& cmd) {
     text = "output bit " + std::to_string(o.bit) + " set to " + o.state;
   } else if (cmd == "clear-rx" || cmd == "clear-tx") {
     r = cmd == "clear-rx" ? ClrBufRx(conv, o.line.c_str()) : ClrBufTx(conv, o.line.c_str());
-    j["line"] = o.line;
+    j["line"] = std::string(1, static_cast<char>(std::toupper(static_cast<unsigned char>(o.line[0]))));
     text = std::string(cmd == "clear-rx" ? "receive" : "transmit") + " buffer of line " + o.line + " cleared";
   }
   Seta_Trafego(nullptr);
