@@ -226,9 +226,9 @@ std::string CheckPlay(const std::string& family, const Play& p, bool converter) 
   }
   if (p.badChecksum > 0 && family != "7410" && family != "7410-raw")
     return "--bad-checksum applies to 7410 frames only (" + family + " frames carry none the library checks)";
-  if (!p.tag.empty()) {
+  if (!p.tag.empty() && !converter) {
     if (family != "trilograf") return "--tag applies to trilograf only";
-    if (!converter && (p.tag.size() != 24 || p.tag.find_first_not_of("0123456789abcdefABCDEF") != std::string::npos))
+    if ((p.tag.size() != 24 || p.tag.find_first_not_of("0123456789abcdefABCDEF") != std::string::npos))
       return "--tag on a serial reader is 24 hexadecimal characters (12 bytes)";
   }
   if (p.dropEvery > 0 && !converter) return "--drop-every applies to converter lines";
@@ -329,6 +329,12 @@ int ConverterMode(const std::string& address, const std::vector<std::string>& li
     lines[std::toupper(letter[0]) - 'A' + 1] = family;
   }
   if (lines.empty()) lines[1] = "7410";
+  bool tagReader = false;
+  for (const auto& entry : lines) tagReader = tagReader || entry.second == "trilograf";
+  if (!p.tag.empty() && !tagReader) {
+    std::cerr << "pesmo6-sim: --tag applies to a trilograf line only" << std::endl;
+    return kUsage;
+  }
   for (const auto& [l, family] : lines) {
     const std::string problem = CheckPlay(family, p, true);
     if (!problem.empty()) {
