@@ -58,11 +58,40 @@ class TBalSkeleton : public TBal {
   void RecebeRede(platform::LineSocket& socket) {
     uint8_t b = 0;
     if (socket.ReadByte(b) != 1) return;
+    const Entrega entrega(*this);
+    if (!entrega.Mostra(*this, kRecebido, &b, 1)) return;
     try {
       EntregaByte(b);
     } catch (...) {
     }
   }
+
+  // One delivery of bytes while the host's byte tap is on.  Its callback
+  // may call back in and close or delete this very channel: the delivery
+  // holds the channel and the driver, so that the check after each tapped
+  // or handled byte reads live memory, and stops once they were released.
+  // With the tap off it holds nothing and every check passes.
+  class Entrega {
+   public:
+    explicit Entrega(const TBalSkeleton& driver) {
+      if (!TrafegoLigado()) return;
+      canal_ = CanalVivo(driver.Canal);
+      if (canal_ && canal_->Bal.get() == &driver) driver_ = canal_->Bal;
+      else canal_.reset();
+    }
+    // False once the channel lost this driver or its transport.
+    bool Segue() const { return !driver_ || (canal_->Bal == driver_ && canal_->TemTransporte()); }
+    // Taps the bytes; false when the channel went away meanwhile.
+    bool Mostra(const TBalSkeleton& driver, int32_t sentido, const uint8_t* bytes, size_t n) const {
+      if (!TrafegoLigado()) return true;
+      Trafego(driver.Canal, sentido, bytes, n);
+      return Segue();
+    }
+
+   private:
+    ChannelRef canal_;
+    std::shared_ptr<TBal> driver_;
+  };
 
  protected:
   Handler TrataByte = nullptr;
@@ -207,13 +236,17 @@ class TBalSkeleton : public TBal {
   // RecebeSerial: the port announces n waiting bytes; take each one and hand
   // it to the current byte handler.
   void RecebeSerial(TSerCom& porta, uint16_t n) {
+    const Entrega entrega(*this);
     if constexpr (D::kPerfil.protecaoPorByte) {
       for (uint16_t i = 0; i < n; ++i) {
         try {
-          EntregaByte(porta.LeByte());
+          const uint8_t b = porta.LeByte();
+          if (!entrega.Mostra(*this, kRecebido, &b, 1)) return;
+          EntregaByte(b);
         } catch (...) {
           // Dropped: one bad byte must not cost the rest of the announcement.
         }
+        if (!entrega.Segue()) return;
       }
     } else {
       // Families without per-byte protection stop handling at the first
@@ -222,8 +255,14 @@ class TBalSkeleton : public TBal {
       // the host nor the waiting update.
       uint16_t i = 0;
       try {
-        for (; i < n; ++i) EntregaByte(porta.LeByte());
+        for (; i < n; ++i) {
+          const uint8_t b = porta.LeByte();
+          if (!entrega.Mostra(*this, kRecebido, &b, 1)) return;
+          EntregaByte(b);
+          if (!entrega.Segue()) return;
+        }
       } catch (...) {
+        if (!entrega.Segue()) return;
         for (++i; i < n; ++i) {
           try {
             porta.LeByte();

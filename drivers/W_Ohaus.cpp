@@ -90,23 +90,26 @@ void TOhausBal::PedePeso(uint8_t) {
   Buffer.clear();
   TrataByte = &TOhausBal::RecebeLinha;
   // "P" CR LF, 150 ms apart; no events are handled meanwhile.
-  if (TDMSerialDll* serial = Dono->DMSerialDll.get()) {
-    TSerCom& porta = serial->SerCom;
-    if (!porta.IsOpen()) {
-      TrataByte = nullptr;  // nothing goes to a closed port
+  if (Dono->DMSerialDll && !Dono->DMSerialDll->SerCom.IsOpen()) {
+    TrataByte = nullptr;  // nothing goes to a closed port
+    return;
+  }
+  static constexpr uint8_t kPedido[] = {'P', 13, 10};
+  for (size_t i = 0; i < sizeof kPedido; ++i) {
+    if (i > 0) platform::SleepMs(kIntervaloPedidoMs);
+    // Looked up for each byte: the byte tap's host code may close the
+    // channel between them.
+    if (TDMSerialDll* serial = Dono->DMSerialDll.get()) {
+      serial->SerCom.EnviaByte(kPedido[i]);
+    } else if (TDMDLL* rede = Dono->DMDLL.get()) {
+      rede->SocLeitura.Send(std::string(1, static_cast<char>(kPedido[i])));
+    } else {
       return;
     }
-    porta.EnviaByte('P');
-    platform::SleepMs(kIntervaloPedidoMs);
-    porta.EnviaByte(13);
-    platform::SleepMs(kIntervaloPedidoMs);
-    porta.EnviaByte(10);
-  } else if (TDMDLL* rede = Dono->DMDLL.get()) {
-    rede->SocLeitura.Send("P");
-    platform::SleepMs(kIntervaloPedidoMs);
-    rede->SocLeitura.Send("\r");
-    platform::SleepMs(kIntervaloPedidoMs);
-    rede->SocLeitura.Send("\n");
+    if (TrafegoLigado()) {
+      Trafego(Canal, kEnviado, &kPedido[i], 1);
+      if (!*vivo || !Ligado()) return;
+    }
   }
 }
 
@@ -168,7 +171,13 @@ void TOhausBal::DecodificaLinha(const std::string& linha) {
 
 void TOhausBal::LeRede(platform::LineSocket& socket) {
   uint8_t b = 0;
-  if (socket.ReadByte(b) == 1) EntregaByte(b);
+  if (socket.ReadByte(b) != 1) return;
+  if (TrafegoLigado()) {
+    // Called from the update, which holds the channel and this driver.
+    Trafego(Canal, kRecebido, &b, 1);
+    if (!Ligado()) return;
+  }
+  EntregaByte(b);
 }
 
 void TOhausBal::InstalaRecepcaoSerial(TClVorel& ch) {
@@ -188,6 +197,10 @@ void TOhausBal::RecebeSerialLinha(TSerCom& porta, uint16_t n) {
       b = porta.LeByte();
     } catch (...) {
       return;  // already taken by a nested pass
+    }
+    if (TrafegoLigado()) {
+      Trafego(Canal, kRecebido, &b, 1);
+      if (!*vivo || !Ligado()) return;
     }
     try {
       RecebeLinha(b);

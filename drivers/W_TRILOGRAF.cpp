@@ -58,17 +58,19 @@ void TTrilograf::EnviaPedido(int32_t etapa) {
   TrataByte = &TTrilograf::EsperaCabecalho;
   Etapa = etapa;
   TSerCom& porta = Dono->DMSerialDll->SerCom;
-  switch (etapa) {
-    case 0:
-      porta.EnviaBloco(kPedido0, sizeof kPedido0);
-      break;
-    case 1:
-      porta.EnviaBloco(kPedido1, sizeof kPedido1);
-      break;
-    default:
-      porta.EnviaBloco(kPedido2, sizeof kPedido2);
-      break;
+  const uint8_t* pedido = kPedido2;
+  uint16_t tamanho = sizeof kPedido2;
+  if (etapa == 0) {
+    pedido = kPedido0;
+    tamanho = sizeof kPedido0;
+  } else if (etapa == 1) {
+    pedido = kPedido1;
+    tamanho = sizeof kPedido1;
   }
+  porta.EnviaBloco(pedido, tamanho);
+  // Last: the tap's host code may close the channel; whoever called this
+  // looks at the channel before going on.
+  Trafego(Canal, kEnviado, pedido, tamanho);
 }
 
 void TTrilograf::Guarda(uint8_t b) {

@@ -14,7 +14,7 @@ std::string EnderecoDe(int32_t conversor) { return Ips()[static_cast<size_t>(con
 }  // namespace
 
 int32_t LePortaEntrada(int32_t conversor) {
-  const std::string r = EnviaComando(EnderecoDe(conversor), "IN");
+  const std::string r = EnviaComando(EnderecoDe(conversor), "IN", conversor);
   const size_t p = r.find("IN");
   if (p == std::string::npos) return -1;
   int64_t v = 0;
@@ -23,7 +23,7 @@ int32_t LePortaEntrada(int32_t conversor) {
 }
 
 int32_t ComandoSaida(int32_t conversor, const std::string& comando) {
-  EnviaComando(EnderecoDe(conversor), comando);
+  EnviaComando(EnderecoDe(conversor), comando, conversor);
   return 0;
 }
 

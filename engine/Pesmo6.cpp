@@ -230,6 +230,8 @@ PESMO6_API void PESMO6_CALL Seta_Log(Pesmo6LogCallback callback) { SetLogSink(ca
 
 PESMO6_API const char* PESMO6_CALL Erro_Validacao(void) { return MsgErro().c_str(); }
 
+PESMO6_API void PESMO6_CALL Seta_Trafego(Pesmo6TrafficCallback callback) { SetTrafficSink(callback); }
+
 PESMO6_API void PESMO6_CALL Seta_Eventos(Pesmo6EventCallback callback, void* contexto) {
   SetHostHook(callback, contexto);
 }

@@ -184,6 +184,18 @@ PESMO6_API const char* PESMO6_CALL Erro_Validacao(void);
 typedef void(PESMO6_CALL* Pesmo6EventCallback)(void* contexto);
 PESMO6_API void PESMO6_CALL Seta_Eventos(Pesmo6EventCallback callback, void* contexto);
 
+/* The byte tap: every byte a channel receives (sentido 0) or sends
+ * (sentido 1) is passed to the callback on the calling thread, in order;
+ * received bytes before the driver sees them, sent bytes once written.
+ * canal is the channel number, or -1 - converter number for the bytes of a
+ * converter command exchange (DIO_*, ClrBufRx, ClrBufTx).  bytes is valid
+ * for the call only.  The callback may call any export, as the Seta_Eventos
+ * hook may; a channel closed or deleted from inside it takes no further
+ * byte of that delivery.  Null turns it off (the default). */
+typedef void(PESMO6_CALL* Pesmo6TrafficCallback)(int32_t canal, int32_t sentido, const uint8_t* bytes,
+                                                  int32_t quantos);
+PESMO6_API void PESMO6_CALL Seta_Trafego(Pesmo6TrafficCallback callback);
+
 #ifdef __cplusplus
 }
 #endif

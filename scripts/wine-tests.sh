@@ -2,7 +2,8 @@
 # Runs the Windows test hosts under Wine: the 32-bit host against the 32-bit
 # DLL and the 64-bit host against the 64-bit DLL, each with a point and with
 # a comma as the Windows decimal separator, then the serial layer against a
-# simulated Win32 serial driver.  One prefix per architecture,
+# simulated Win32 serial driver, then the pesmo6.exe field tool against a
+# Linux pesmo6-sim converter.  One prefix per architecture,
 # created once and reused.
 set -uo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
@@ -40,6 +41,31 @@ for arch in ${WINE_ARCHES:-32 64}; do
     echo "serial contract (win$arch) failed: exit status $rc"
     status=1
   fi
+  # The field tool pesmo6.exe on Pesmo6.dll against a Linux pesmo6-sim converter.
+  echo "== win$arch pesmo6.exe against pesmo6-sim converter"
+  tools_status=0
+  addr=127.253.$(( $$ % 250 )).$arch
+  simlog=$root/build-wine/sim$arch.log
+  "$root/build/pesmo6-sim" converter --address "$addr" --line A=7410 --line B=ohaus --inputs 5 \
+    --weight 12.5 --seconds 200 > "$simlog" 2>&1 < /dev/null &
+  sim=$!
+  for _ in $(seq 50); do grep -q ready "$simlog" 2>/dev/null && break; sleep 0.1; done
+  tool() {  # tool NAME EXPECTED-TEXT ARGS...: exit status 0 and the text in the output
+    local name=$1 want=$2 out=$root/build-wine/tool$arch-$1.log
+    shift 2
+    (cd "$root/build-win$arch" && WINEPREFIX=$prefix LC_ALL=C timeout -k 5 60 "$loader" pesmo6.exe "$@" \
+      > "$out" 2>&1 < /dev/null)
+    local rc=$?
+    if [ $rc -eq 0 ] && grep -qF -- "$want" "$out"; then echo "ok: pesmo6.exe $*"; else
+      echo "FAILED: pesmo6.exe $* (exit status $rc)"; cat "$out"; tools_status=1; fi
+  }
+  tool read7410 '"net_value":12.5' read 7410 --converter "$addr" --line A --json
+  tool readohaus '"net_value":12.5' read ohaus --converter "$addr" --line B --json
+  tool dioin '"value":5' dio --converter "$addr" in --json
+  tool dioout 'output bit 3 set to S' dio --converter "$addr" out-bit 3 S
+  kill "$sim" 2> /dev/null
+  wait "$sim" 2> /dev/null
+  [ $tools_status -eq 0 ] || status=1
   WINEPREFIX=$prefix wineserver -k > /dev/null 2>&1
   wait "$server" 2> /dev/null
 done

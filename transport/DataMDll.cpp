@@ -21,7 +21,11 @@ LimitesComando& LimitesDoComando() {
   return limites;
 }
 
-std::string EnviaComando(const std::string& endereco, const std::string& comando) {
+std::string EnviaComando(const std::string& endereco, const std::string& comando, int32_t conversor) {
+  const int32_t canalTrafego = -1 - conversor;
+  auto mostra = [&](int32_t sentido, const char* bytes, size_t n) {
+    if (conversor >= 0 && TrafegoLigado()) Trafego(canalTrafego, sentido, reinterpret_cast<const uint8_t*>(bytes), n);
+  };
   const LimitesComando limites = LimitesDoComando();
   platform::BlockingSocket conexao;
   Log("SocIO Conectando . . . . .");
@@ -35,7 +39,9 @@ std::string EnviaComando(const std::string& endereco, const std::string& comando
 
   std::string resposta;
   try {
-    conexao.Send(comando + "\r");
+    const std::string pedido = comando + "\r";
+    conexao.Send(pedido);
+    mostra(kEnviado, pedido.data(), pedido.size());
     char buffer[1024];
     const uint32_t t0 = platform::Tick();
     for (;;) {
@@ -44,6 +50,7 @@ std::string EnviaComando(const std::string& endereco, const std::string& comando
       // Each read waits at most what is left of the limit.
       const int n = conexao.Receive(buffer, sizeof buffer, limites.respostaMs - decorrido);
       if (n < 0) break;  // the converter closed: nothing more can come
+      mostra(kRecebido, buffer, static_cast<size_t>(n));
       // A zero byte ends what the read contributes; the rest is lost.
       const size_t util = n > 0 ? strnlen(buffer, static_cast<size_t>(n)) : 0;
       resposta.append(buffer, util);

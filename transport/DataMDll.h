@@ -26,8 +26,10 @@ class TDMDLL {
 // Sends `comando` + CR on a fresh blocking connection to the converter's
 // command port and returns the reply collected up to the terminator or the
 // time limit (empty when no connection was made).  Runs no event pump.  An
-// error while exchanging is raised after the connection is closed.
-std::string EnviaComando(const std::string& endereco, const std::string& comando);
+// error while exchanging is raised after the connection is closed.  The
+// bytes go to the byte tap as those of converter `conversor` (none when
+// negative).
+std::string EnviaComando(const std::string& endereco, const std::string& comando, int32_t conversor = -1);
 
 // Limits of the exchange: connect 5000 ms, reply 10000 ms.
 struct LimitesComando {
