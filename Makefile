@@ -45,6 +45,7 @@ demo: deps build
 	./build/pesmo6-demo
 
 bench: deps build
+	cmake --build build -j $(JOBS) --target pesmo6-bench-fixed
 	./build/pesmo6-bench
 
 clean:

@@ -60,7 +60,6 @@ class TMSIBal : public TBalSkeleton<D> {
   // it is dropped and collection starts again.
   static constexpr size_t kMaxAcumulado = 64 * 1024;
 
-  int32_t Atualiza(const ChannelRef& canal, int32_t parametro) { return this->CicloEscuta(canal, parametro); }
 
  protected:
   using Base = TBalSkeleton<D>;

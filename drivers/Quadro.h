@@ -36,7 +36,6 @@ class TQuadroBal : public TBalSkeleton<D> {
 
   // 4800 baud, 7 data bits, even parity, 1 stop bit, DTR and RTS off.
   static void ConfiguraLinha(TSerCom& porta);
-  int32_t Atualiza(const ChannelRef& canal, int32_t parametro) { return this->CicloEscuta(canal, parametro); }
   // An overload reported by the last decoded frame outranks 0, 1 and 2.
   int32_t AjustaResultado(int32_t resultado) const { return Status.Sobrecarga == "S" ? 3 : resultado; }
 

@@ -9,6 +9,7 @@
 #include <string>
 
 #include "engine/Definir.h"
+#include "Operacao.h"
 #include "transport/EventPump.h"
 #include "transport/platform/Platform.h"
 
@@ -164,35 +165,23 @@ class TBalSkeleton : public TBal {
     return parametro == -1 ? D::kPerfil.esperaPadraoMs : static_cast<uint32_t>(parametro);
   }
 
-  // Start phase: try to open the port, with the pump in between, until it
-  // opens, the update is interrupted, or the start limit has passed.
-  Inicio FaseInicio(const Atualizacao& a) {
-    for (;;) {
-      if (AbrePorta(*a.canal)) return Inicio::Aberta;
-      if (!a.Ocupada()) return Inicio::Interrompida;
-      if (Decorrido() >= D::kPerfil.limiteInicioMs) return Inicio::NaoAbriu;
-      ProcessaEventos();
-      TickAtual = platform::Tick();
-      if (!a.Ocupada()) return Inicio::Interrompida;
-    }
-  }
-
-  // Wait phase: run the pump until a reading was accepted, the update was
-  // interrupted, or `espera` ms have passed since the update started.
-  void FaseEspera(const Atualizacao& a, uint32_t espera) {
-    while (!Recebido && a.Ocupada() && Decorrido() < espera && !PortaPerdida(*a.canal)) {
-      ProcessaEventos(espera - Decorrido());
-      TickAtual = platform::Tick();
-    }
-  }
-
-  // The update cycle of the listening families: texts reset, stale bytes
-  // dropped, D::IniciaLeitura arms the family's first byte handler, then the
-  // start and wait phases.  At the end: 0 read, 1 nothing in a normal
+ public:
+  // ---- The update as a resumable operation (see Operacao.h) ----------
+  //
+  // The listening families' cycle: texts reset, stale bytes dropped,
+  // D::IniciaLeitura arms the family's first byte handler; then the start
+  // phase (the port is tried on every pass until it opens, the update is
+  // interrupted, or the start limit has passed) and the wait phase (until a
+  // reading was accepted, the update was interrupted, or the wait has passed
+  // since the update started).  At the end: 0 read, 1 nothing in a normal
   // update, kPerfil.codigoSemLeitura nothing in a no-motion update, as
   // D::AjustaResultado may change it; 1 for a wait below -1 or an update
   // interrupted by a close, 4 for a port that did not open.
-  int32_t CicloEscuta(const ChannelRef& canal, int32_t parametro) {
+
+  // The code of the update that ended last.
+  int32_t Codigo = 1;
+
+  bool Inicia(const ChannelRef& canal, int32_t parametro) {
     const Atualizacao a{canal, this};
     canal->Gross = "0";
     canal->Net = "0";
@@ -200,22 +189,69 @@ class TBalSkeleton : public TBal {
     Recebido = false;
     DescartaPendentes(*canal);
     Self().IniciaLeitura();
+    return ComecaFases(a, parametro);
+  }
 
+  bool Avanca(const ChannelRef& canal) {
+    const Atualizacao a{canal, this};
+    TickAtual = platform::Tick();
+    if (FaseAtual == Fase::Inicio) {
+      if (!a.Ocupada()) return Fim(TerminaSemLeitura(a, Inicio::Interrompida));
+      return TentaAbrir(a);
+    }
+    return Self().ConfereEspera(a);
+  }
+
+  uint32_t Prazo() const {
+    if (FaseAtual == Fase::Inicio) return kPassMs;  // the next attempt to open
+    return Decorrido() >= EsperaMs ? 0 : EsperaMs - Decorrido();
+  }
+
+ protected:
+  // Where the running update stands.
+  enum class Fase : uint8_t { Inicio, Pedido, Espera };
+  Fase FaseAtual = Fase::Inicio;
+  uint32_t EsperaMs = 0;
+
+  bool Fim(int32_t codigo) {
+    Codigo = codigo;
+    return true;
+  }
+
+  // The clock, then the first attempt to open the port.
+  bool ComecaFases(const Atualizacao& a, int32_t parametro) {
     const int64_t espera = Comeca(a, parametro);
-    if (espera < 0) return 1;
-    const Inicio inicio = FaseInicio(a);
-    if (inicio != Inicio::Aberta) return TerminaSemLeitura(a, inicio);
-    FaseEspera(a, static_cast<uint32_t>(espera));
-    if (!a.Vivo()) return TerminaSemLeitura(a, Inicio::Interrompida);
+    if (espera < 0) return Fim(1);
+    EsperaMs = static_cast<uint32_t>(espera);
+    FaseAtual = Fase::Inicio;
+    return TentaAbrir(a);
+  }
 
+  // One attempt of the start phase.
+  bool TentaAbrir(const Atualizacao& a) {
+    if (AbrePorta(*a.canal)) return Self().Aberta(a);
+    if (!a.Ocupada()) return Fim(TerminaSemLeitura(a, Inicio::Interrompida));
+    if (Decorrido() >= D::kPerfil.limiteInicioMs) return Fim(TerminaSemLeitura(a, Inicio::NaoAbriu));
+    return false;
+  }
+
+  // The port is open: the wait phase, looked at once before any pass.
+  bool Aberta(const Atualizacao& a) {
+    FaseAtual = Fase::Espera;
+    return Self().ConfereEspera(a);
+  }
+
+  bool ConfereEspera(const Atualizacao& a) {
+    if (!Recebido && a.Ocupada() && Decorrido() < EsperaMs && !PortaPerdida(*a.canal)) return false;
+    if (!a.Vivo()) return Fim(TerminaSemLeitura(a, Inicio::Interrompida));
     int32_t resultado = 0;
     if (!Recebido) {
       TrataByte = nullptr;
       resultado = SemMovimento ? D::kPerfil.codigoSemLeitura : 1;
     }
     resultado = Self().AjustaResultado(resultado);
-    canal->Situacao = Pronto;
-    return resultado;
+    a.canal->Situacao = Pronto;
+    return Fim(resultado);
   }
 
   // A family's last word on the result of a cycle that ran to its end.

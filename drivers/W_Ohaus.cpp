@@ -6,7 +6,10 @@ namespace {
 bool CaractereNumerico(char c) { return c == ' ' || c == '-' || c == '.' || (c >= '0' && c <= '9'); }
 }  // namespace
 
-TOhausBal::~TOhausBal() { *vivo_ = false; }
+TOhausBal::~TOhausBal() {
+  *vivo_ = false;
+  if (timer_ != 0) CancelaTimer(timer_);
+}
 
 void TOhausBal::ConfiguraLinha(TSerCom& porta) {
   // DTR and RTS stay raised: the balance wants both.
@@ -15,101 +18,177 @@ void TOhausBal::ConfiguraLinha(TSerCom& porta) {
 
 bool TOhausBal::Ligado() const { return Dono != nullptr && Dono->Bal.get() == this && Dono->TemTransporte(); }
 
-int32_t TOhausBal::Atualiza(const ChannelRef& canal, int32_t parametro) {
+bool TOhausBal::Inicia(const ChannelRef& canal, int32_t parametro) {
   const Atualizacao a{canal, this};
   // IniciaLeitura: this indicator reports one weight only.
   canal->Gross = kPadraoErro;
   canal->Net = "0";
   canal->Tare = kPadraoErro;
   Recebido = false;
+  falhaPedido_ = false;
+  despertado_ = nullptr;
   TrataByte = &TOhausBal::PedePeso;
+  return ComecaFases(a, parametro);
+}
 
-  const int64_t espera = Comeca(a, parametro);
-  if (espera < 0) return 1;
-
-  const Inicio inicio = FaseInicio(a);
-  if (inicio != Inicio::Aberta) return TerminaSemLeitura(a, inicio);
-  InstalaRecepcaoSerial(*canal);
-
-  // The line socket is read by this loop, not by a notification: let a
+bool TOhausBal::Aberta(const Atualizacao& a) {
+  InstalaRecepcaoSerial(*a.canal);
+  // The line socket is read by the update, not by a notification: let a
   // waiting byte end the pump's wait at once, for this update only, so that
   // bytes left unread stay in the socket for the next update.
-  TDMDLL* const modulo = canal->DMDLL.get();
-  struct Despertar {
-    const ChannelRef& canal;
-    TDMDLL* modulo;
-    explicit Despertar(const ChannelRef& c, TDMDLL* m) : canal(c), modulo(m) {
-      if (modulo) modulo->SocLeitura.SetWakeOnData(true);
-    }
-    ~Despertar() {
-      // A close from inside the pump destroys the module: leave it alone then.
-      if (modulo && canal->DMDLL.get() == modulo) modulo->SocLeitura.SetWakeOnData(false);
-    }
-  } despertar(canal, modulo);
-
-  // The request; it runs the pump once.
-  if (Handler h = TrataByte) (this->*h)(' ');
-  if (!a.Vivo()) return TerminaSemLeitura(a, Inicio::Interrompida);
-  TickAtual = platform::Tick();  // the request's 300 ms count against the wait
-  if (!Recebido && TrataByte == nullptr) {
-    // The port was closed under the request (by the host): nothing was
-    // sent, so there is nothing to wait for.
-    if (canal->Situacao == Ocupado) canal->Situacao = Pronto;
-    return 1;
+  if (TDMDLL* modulo = a.canal->DMDLL.get()) {
+    modulo->SocLeitura.SetWakeOnData(true);
+    despertado_ = modulo;
   }
+  FaseAtual = Fase::Pedido;
+  PedePeso(' ');
+  return false;
+}
 
-  while (!Recebido && a.Ocupada() && Decorrido() < espera && !PortaPerdida(*canal)) {
-    ProcessaEventos(static_cast<uint32_t>(espera - Decorrido()));
-    if (!a.Vivo()) break;
-    if (canal->DMDLL) LeRede(canal->DMDLL->SocLeitura);
-    TickAtual = platform::Tick();
+bool TOhausBal::Avanca(const ChannelRef& canal) {
+  const Atualizacao a{canal, this};
+  TickAtual = platform::Tick();
+  switch (FaseAtual) {
+    case Fase::Inicio:
+      if (!a.Ocupada()) return Fim(TerminaSemLeitura(a, Inicio::Interrompida));
+      return TentaAbrir(a);
+    case Fase::Pedido:
+      if (!a.Vivo()) return Termina(a, 1);
+      if (falhaPedido_) {
+        // The request could not be written: the update fails.
+        if (canal->Situacao == Ocupado) canal->Situacao = Pronto;
+        return Termina(a, 1);
+      }
+      if (PedidoEmCurso()) return false;
+      if (!Recebido && TrataByte == nullptr) {
+        // The port was closed under the request (by the host): nothing was
+        // sent, so there is nothing to wait for.
+        if (canal->Situacao == Ocupado) canal->Situacao = Pronto;
+        return Termina(a, 1);
+      }
+      // The request's 300 ms count against the wait.
+      FaseAtual = Fase::Espera;
+      return ConfereEspera(a);
+    case Fase::Espera:
+      if (!a.Vivo()) return Termina(a, 1);
+      if (canal->DMDLL && !PedidoEmCurso() && TrataByte != &TOhausBal::PedePeso) LeRede(canal->DMDLL->SocLeitura);
+      TickAtual = platform::Tick();
+      return ConfereEspera(a);
   }
-  if (!a.Vivo()) return TerminaSemLeitura(a, Inicio::Interrompida);
+  return false;
+}
 
+bool TOhausBal::ConfereEspera(const Atualizacao& a) {
+  if (!Recebido && a.Ocupada() && Decorrido() < EsperaMs && !PortaPerdida(*a.canal)) return false;
+  // A request asked again goes out whole, even past the wait.
+  if (a.Vivo() && PedidoEmCurso() && TrataByte != &TOhausBal::PedePeso) return false;
+  if (!a.Vivo()) return Termina(a, 1);
   int32_t resultado = 0;
   if (!Recebido) {
     TrataByte = nullptr;
     resultado = SemMovimento ? 2 : 1;
   }
-  canal->Situacao = Pronto;
-  return resultado;
+  a.canal->Situacao = Pronto;
+  return Termina(a, resultado);
+}
+
+bool TOhausBal::Termina(const Atualizacao& a, int32_t codigo) {
+  // A close from inside the pump destroys the module: leave it alone then.
+  if (despertado_ != nullptr && a.canal->DMDLL.get() == despertado_) despertado_->SocLeitura.SetWakeOnData(false);
+  despertado_ = nullptr;
+  if (!a.Vivo()) {
+    if (a.canal->Situacao == Ocupado) a.canal->Situacao = Pronto;
+    return Fim(1);
+  }
+  return Fim(codigo);
+}
+
+uint32_t TOhausBal::Prazo() const {
+  switch (FaseAtual) {
+    case Fase::Inicio:
+      return kPassMs;
+    case Fase::Pedido:
+      // The request's timers end the wait; this is only a backstop.
+      return 1000;
+    case Fase::Espera:
+      if (Decorrido() >= EsperaMs) return PedidoEmCurso() ? 1000 : 0;
+      return EsperaMs - Decorrido();
+  }
+  return 0;
 }
 
 void TOhausBal::PedePeso(uint8_t) {
-  // Whatever is pending is delivered first.  That pass may close or delete
-  // the channel (host code runs in it), complete a line that was already on
-  // its way (on a serial port, where every byte reaches the collector), or
-  // send a request of its own from that line: in each case this request is
-  // not needed any more.
-  const std::shared_ptr<bool> vivo = vivo_;
-  ProcessaEventos(0);
-  if (!*vivo || !Ligado()) return;
-  if (TrataByte != &TOhausBal::PedePeso) return;
-  platform::SleepMs(1);
+  TrataByte = &TOhausBal::PedePeso;
+  if (!PedidoEmCurso()) AgendaEtapa(Etapa::P, 0);
+}
 
-  Buffer.clear();
-  TrataByte = &TOhausBal::RecebeLinha;
-  // "P" CR LF, 150 ms apart; no events are handled meanwhile.
-  if (Dono->DMSerialDll && !Dono->DMSerialDll->SerCom.IsOpen()) {
-    TrataByte = nullptr;  // nothing goes to a closed port
-    return;
-  }
-  static constexpr uint8_t kPedido[] = {'P', 13, 10};
-  for (size_t i = 0; i < sizeof kPedido; ++i) {
-    if (i > 0) platform::SleepMs(kIntervaloPedidoMs);
-    // Looked up for each byte: the byte tap's host code may close the
-    // channel between them.
-    if (TDMSerialDll* serial = Dono->DMSerialDll.get()) {
-      serial->SerCom.EnviaByte(kPedido[i]);
-    } else if (TDMDLL* rede = Dono->DMDLL.get()) {
-      rede->SocLeitura.Send(std::string(1, static_cast<char>(kPedido[i])));
-    } else {
-      return;
-    }
+void TOhausBal::AgendaEtapa(Etapa etapa, uint32_t atrasoMs) {
+  etapa_ = etapa;
+  const std::shared_ptr<bool> vivo = vivo_;
+  timer_ = AgendaTimer(atrasoMs, [this, vivo] {
+    if (*vivo) PassoPedido();
+  });
+}
+
+void TOhausBal::PassoPedido() {
+  timer_ = 0;
+  const Etapa etapa = etapa_;
+  etapa_ = Etapa::Nenhuma;
+  // Closed or deleted meanwhile: nothing goes out.
+  if (!Ligado()) return;
+  TDMSerialDll* const serial = Dono->DMSerialDll.get();
+  TDMDLL* const rede = Dono->DMDLL.get();
+  const std::shared_ptr<bool> vivo = vivo_;
+  // Sends one request byte; false when the byte tap's host code closed or
+  // deleted the channel meanwhile (nothing of it may be touched then).
+  auto envia = [&](char c) {
+    const uint8_t b = static_cast<uint8_t>(c);
+    if (serial) serial->SerCom.EnviaByte(b);
+    else if (rede) rede->SocLeitura.Send(std::string(1, c));
     if (TrafegoLigado()) {
-      Trafego(Canal, kEnviado, &kPedido[i], 1);
-      if (!*vivo || !Ligado()) return;
+      Trafego(Canal, kEnviado, &b, 1);
+      if (!*vivo || !Ligado()) return false;
     }
+    return true;
+  };
+  try {
+    switch (etapa) {
+      case Etapa::Nenhuma:
+        return;
+      case Etapa::P:
+        // A line delivered since it was asked for made it unnecessary.
+        if (TrataByte != &TOhausBal::PedePeso) return;
+        Buffer.clear();
+        TrataByte = &TOhausBal::RecebeLinha;
+        if (serial) {
+          if (!serial->SerCom.IsOpen()) {
+            TrataByte = nullptr;  // nothing goes to a closed port
+            return;
+          }
+          serial->SerCom.SetOnTriggerAvail(nullptr);
+        }
+        if (!envia('P')) return;
+        AgendaEtapa(Etapa::CR, kIntervaloPedidoMs);
+        return;
+      case Etapa::CR:
+        if (!envia('\r')) return;
+        AgendaEtapa(Etapa::LF, kIntervaloPedidoMs);
+        return;
+      case Etapa::LF:
+        if (!envia('\n')) return;
+        InstalaRecepcaoSerial(*Dono);
+        // Asked again while this one went out.
+        if (TrataByte == &TOhausBal::PedePeso) AgendaEtapa(Etapa::P, 0);
+        return;
+    }
+  } catch (...) {
+    // A request byte that could not be written (the port failed): the
+    // request is abandoned; an update waiting for it learns of it.
+    if (timer_ != 0) CancelaTimer(timer_);
+    timer_ = 0;
+    etapa_ = Etapa::Nenhuma;
+    falhaPedido_ = true;
+    if (Ligado()) InstalaRecepcaoSerial(*Dono);
   }
 }
 
@@ -189,8 +268,7 @@ void TOhausBal::InstalaRecepcaoSerial(TClVorel& ch) {
 void TOhausBal::RecebeSerialLinha(TSerCom& porta, uint16_t n) {
   const std::shared_ptr<bool> vivo = vivo_;
   for (uint16_t i = 0; i < n; ++i) {
-    // A completed line closes the port; a new request runs the pump, which
-    // may take the remaining bytes itself or close or delete the channel.
+    // A completed line closes the port.
     if (!*vivo || !Ligado() || !porta.IsOpen()) return;
     uint8_t b = 0;
     try {

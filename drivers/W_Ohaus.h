@@ -22,7 +22,8 @@ class TOhausBal : public TBalSkeleton<TOhausBal> {
   static constexpr bool kLeituraPorEvento = false;
   // A line without LF is abandoned past this size.
   static constexpr size_t kMaxLinha = 64 * 1024;
-  // Spacing of the three request bytes.
+  // Spacing of the three request bytes: timers on the pump, so that other
+  // channels' updates go on meanwhile.
   static constexpr uint32_t kIntervaloPedidoMs = 150;
 
   TOhausBal() = default;
@@ -33,7 +34,13 @@ class TOhausBal : public TBalSkeleton<TOhausBal> {
   // 9600 baud, 7 data bits, even parity, 2 stop bits; DTR and RTS are left
   // as a new port has them (raised).
   static void ConfiguraLinha(TSerCom& porta);
-  int32_t Atualiza(const ChannelRef& canal, int32_t parametro);
+
+  // The update (see Operacao.h): start phase, the request (which must have
+  // gone out whole before the wait is looked at: it takes 300 ms), then the
+  // wait, where the line socket is read one byte per pass.
+  bool Inicia(const ChannelRef& canal, int32_t parametro);
+  bool Avanca(const ChannelRef& canal);
+  uint32_t Prazo() const;
 
   // What one received line (without CR and LF) says: the ten-character
   // weight field written with `separador`, the motion and negative flags.
@@ -47,9 +54,24 @@ class TOhausBal : public TBalSkeleton<TOhausBal> {
  private:
   friend class TBalSkeleton<TOhausBal>;
 
-  // Byte handlers (TrataByte).
+  // Byte handlers (TrataByte).  PedePeso marks a request as wanted; it goes
+  // out at the next pump pass, after whatever is pending has been delivered,
+  // unless a line completed meanwhile made it unnecessary.
   void PedePeso(uint8_t);
   void RecebeLinha(uint8_t b);
+
+  // The request on its way: the step its next timer takes.
+  enum class Etapa : uint8_t { Nenhuma, P, CR, LF };
+  void AgendaEtapa(Etapa etapa, uint32_t atrasoMs);
+  void PassoPedido();
+  // While the request goes out the serial reception is detached and the
+  // line socket unread: an answer is taken once the LF is out.
+  bool PedidoEmCurso() const { return etapa_ != Etapa::Nenhuma; }
+
+  bool Aberta(const Atualizacao& a);
+  bool ConfereEspera(const Atualizacao& a);
+  // Every end of an update once the port is open.
+  bool Termina(const Atualizacao& a, int32_t codigo);
 
   void DecodificaLinha(const std::string& linha);
   void LeRede(platform::LineSocket& socket);
@@ -63,6 +85,13 @@ class TOhausBal : public TBalSkeleton<TOhausBal> {
 
   std::string Movimento;
   std::string Negativo;
+
+  Etapa etapa_ = Etapa::Nenhuma;
+  TimerId timer_ = 0;
+  // A request byte could not be written.
+  bool falhaPedido_ = false;
+  // The module whose socket wakes the pump for this update.
+  TDMDLL* despertado_ = nullptr;
 
   // False once this driver is destroyed.  Handlers that run the event pump
   // copy it first: a close or delete from inside the pump may free the

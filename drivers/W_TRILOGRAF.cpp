@@ -20,9 +20,9 @@ void TTrilograf::ConfiguraLinha(TSerCom& porta) {
   FixaLinha(porta, 9600, 8, Parity::None, 1);
 }
 
-int32_t TTrilograf::Atualiza(const ChannelRef& canal, int32_t /*parametro*/) {
+bool TTrilograf::Inicia(const ChannelRef& canal, int32_t /*parametro*/) {
   const Atualizacao a{canal, this};
-  int32_t resultado = 1;
+  falhaInicio_ = false;
   try {
     canal->Situacao = Ocupado;
     canal->Tag.clear();
@@ -37,21 +37,33 @@ int32_t TTrilograf::Atualiza(const ChannelRef& canal, int32_t /*parametro*/) {
     }
     TickInicio = platform::Tick();
     TickAtual = TickInicio;
-    FaseEspera(a, kPerfil.esperaPadraoMs);
-    if (Recebido) resultado = 0;
   } catch (...) {
-    resultado = 2;
+    falhaInicio_ = true;
   }
+  EsperaMs = kPerfil.esperaPadraoMs;
+  FaseAtual = Fase::Espera;
+  return ConfereEspera(a);
+}
+
+bool TTrilograf::Avanca(const ChannelRef& canal) {
+  const Atualizacao a{canal, this};
+  TickAtual = platform::Tick();
+  return ConfereEspera(a);
+}
+
+bool TTrilograf::ConfereEspera(const Atualizacao& a) {
+  if (!falhaInicio_ && !Recebido && a.Ocupada() && Decorrido() < EsperaMs && !PortaPerdida(*a.canal)) return false;
+  const int32_t resultado = falhaInicio_ ? 2 : Recebido ? 0 : 1;
   if (!a.Vivo()) {
     // Closed or deleted from inside the pump: port and module are gone.
-    if (canal->Situacao == Ocupado) canal->Situacao = Pronto;
-    return 1;
+    if (a.canal->Situacao == Ocupado) a.canal->Situacao = Pronto;
+    return Fim(1);
   }
   // The exchange ends with the update: nothing received later touches Tag.
   TrataByte = nullptr;
-  FechaPorta(*canal);
-  canal->Situacao = Pronto;
-  return resultado;
+  FechaPorta(*a.canal);
+  a.canal->Situacao = Pronto;
+  return Fim(resultado);
 }
 
 void TTrilograf::EnviaPedido(int32_t etapa) {

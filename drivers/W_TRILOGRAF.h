@@ -26,13 +26,17 @@ class TTrilograf : public TBalSkeleton<TTrilograf> {
 
   // 9600 baud, 8 data bits, no parity, 1 stop bit, DTR and RTS off.
   static void ConfiguraLinha(TSerCom& porta);
-  // The wait parameter is not used: a no-motion update is a normal one.
-  int32_t Atualiza(const ChannelRef& canal, int32_t parametro);
+  // The update (see Operacao.h).  The wait parameter is not used: a
+  // no-motion update is a normal one.  The serial exchange advances with the
+  // replies, each delivery sending the next request.
+  bool Inicia(const ChannelRef& canal, int32_t parametro);
+  bool Avanca(const ChannelRef& canal);
 
  private:
   friend class TBalSkeleton<TTrilograf>;
 
   void EnviaPedido(int32_t etapa);
+  bool ConfereEspera(const Atualizacao& a);
 
   // Serial reply reception (TrataByte): 0x0B, byte 1, length, command,
   // data, checksum.
@@ -54,6 +58,7 @@ class TTrilograf : public TBalSkeleton<TTrilograf> {
   int32_t Contagem = 0;  // bytes stored in Quadro
   int32_t Restante = 0;  // bytes of the reply still expected, checksum included
   int32_t Etapa = 0;     // the request sent last
+  bool falhaInicio_ = false;  // the exchange could not start (2)
   std::array<uint8_t, 1025> Quadro{};
 };
 

@@ -1,8 +1,13 @@
 #include "Canal.h"
 
+#include <algorithm>
 #include <charconv>
+#include <climits>
+#include <cstdint>
+#include <vector>
 #include <cmath>
 
+#include "drivers/Operacao.h"
 #include "drivers/W_7410.h"
 #include "drivers/W_KVT.h"
 #include "drivers/W_Ohaus.h"
@@ -16,52 +21,124 @@ namespace pesmo6 {
 
 namespace {
 
-using Rotina = int32_t (*)(TBal&, const ChannelRef&, int32_t);
+using Criador = std::unique_ptr<TOperacao> (*)(std::shared_ptr<TBal>, ChannelRef, int32_t);
 
 template <class D>
-int32_t Atualiza(TBal& bal, const ChannelRef& ch, int32_t parametro) {
-  return static_cast<D&>(bal).Atualiza(ch, parametro);
+std::unique_ptr<TOperacao> Cria(std::shared_ptr<TBal> bal, ChannelRef ch, int32_t parametro) {
+  return std::make_unique<TOperacaoDe<D>>(std::move(bal), std::move(ch), parametro);
 }
 
-// The update routine of each device code.
-Rotina RotinaDe(int32_t dispositivo) {
+// The driver operation of each device code.
+Criador CriadorDe(int32_t dispositivo) {
   switch (dispositivo) {
     case Disp7410:
     case Disp7410C:
-      return &Atualiza<T7410Bal>;
+      return &Cria<T7410Bal>;
     case DispKVT:
-      return &Atualiza<TKVTBal>;
+      return &Cria<TKVTBal>;
     case DispOhaus:
-      return &Atualiza<TOhausBal>;
+      return &Cria<TOhausBal>;
     case DispTrilograf:
-      return &Atualiza<TTrilograf>;
+      return &Cria<TTrilograf>;
     case DispMSI3360:
-      return &Atualiza<TMSI3360Bal>;
+      return &Cria<TMSI3360Bal>;
     case DispMSI6260:
-      return &Atualiza<TMSI6260Bal>;
+      return &Cria<TMSI6260Bal>;
     default:
       return nullptr;
+  }
+}
+
+// The update of channel `canal` as an operation, or null when the channel
+// cannot be updated now (code 1): out of the table, deleted, closed, of no
+// known family, or already updating.
+std::unique_ptr<TOperacao> Prepara(int32_t canal, int32_t parametro) {
+  Log("Update_C[" + std::to_string(canal) + "," + std::to_string(parametro) + "]");
+  ChannelRef ch = CanalVivo(canal);
+  if (!ch || ch->Situacao == Fechado) return nullptr;
+  const Criador criador = CriadorDe(ch->Dispositivo);
+  if (criador == nullptr) return nullptr;
+  if (ch->Situacao != Pronto || !ch->Bal) return nullptr;
+  return criador(ch->Bal, ch, parametro);
+}
+
+struct Item {
+  std::unique_ptr<TOperacao> op;
+  int32_t codigo = 1;
+  bool fim = false;
+};
+
+// One step of an operation; an error raised in it ends that update with 1.
+void Passo(Item& item, bool primeiro) {
+  try {
+    item.fim = primeiro ? item.op->Comeca() : item.op->Avanca();
+    if (item.fim) item.codigo = item.op->Codigo();
+  } catch (...) {
+    item.op->Falhou();
+    item.codigo = 1;
+    item.fim = true;
+  }
+}
+
+// The scheduler: every operation started, then one pump pass at a time
+// (blocking until the nearest deadline among them, an event or a timer),
+// each unfinished operation advanced after it, until all have ended.
+void Executa(std::vector<Item>& itens) {
+  for (Item& item : itens) {
+    if (!item.fim) Passo(item, true);
+  }
+  for (;;) {
+    uint32_t espera = UINT32_MAX;
+    bool algum = false;
+    for (const Item& item : itens) {
+      if (item.fim) continue;
+      algum = true;
+      espera = std::min(espera, item.op->Prazo());
+    }
+    if (!algum) return;
+    ProcessaEventos(espera);
+    for (Item& item : itens) {
+      if (!item.fim) Passo(item, false);
+    }
   }
 }
 
 }  // namespace
 
 int32_t Update_C(int32_t canal, int32_t parametro) {
-  Log("Update_C[" + std::to_string(canal) + "," + std::to_string(parametro) + "]");
-  ChannelRef ch = CanalVivo(canal);
-  if (!ch || ch->Situacao == Fechado) return 1;
-  const Rotina rotina = RotinaDe(ch->Dispositivo);
-  if (rotina == nullptr) return 1;
-  if (ch->Situacao != Pronto || !ch->Bal) return 1;
-  // Hold the driver: a close or delete from inside the pump releases the
-  // channel's reference, never the memory the update is running on.
-  std::shared_ptr<TBal> bal = ch->Bal;
-  try {
-    return rotina(*bal, ch, parametro);
-  } catch (...) {
-    if (ch->Bal == bal && ch->Situacao == Ocupado) ch->Situacao = Pronto;
+  std::vector<Item> itens(1);
+  itens[0].op = Prepara(canal, parametro);
+  if (!itens[0].op) return 1;
+  Executa(itens);
+  return itens[0].codigo;
+}
+
+int32_t AtualizaCanais(const int32_t* canais, int32_t quantos, int32_t espera, int32_t* codigos) {
+  Log("Update_Canais[" + std::to_string(quantos) + "," + std::to_string(espera) + "]");
+  if (canais == nullptr || codigos == nullptr || quantos < 1 || quantos > kMaxCanaisPorAtualizacao) return -1;
+  const size_t n = static_cast<size_t>(quantos);
+  std::vector<Item> itens(n);
+  std::vector<int32_t> vistos;
+  vistos.reserve(n);
+  for (size_t i = 0; i < n; ++i) {
+    codigos[i] = 1;
+    const int32_t canal = canais[i];
+    // Listed a second time: the first entry is the update.
+    if (std::find(vistos.begin(), vistos.end(), canal) != vistos.end()) {
+      itens[i].fim = true;
+      continue;
+    }
+    vistos.push_back(canal);
+    itens[i].op = Prepara(canal, espera);
+    if (!itens[i].op) itens[i].fim = true;
   }
-  return 1;
+  Executa(itens);
+  int32_t lidos = 0;
+  for (size_t i = 0; i < n; ++i) {
+    codigos[i] = itens[i].codigo;
+    if (itens[i].codigo == 0 || itens[i].codigo == 3) ++lidos;
+  }
+  return lidos;
 }
 
 int32_t LePesoConsecutivo(int32_t canal, int32_t limiteSegundos, int32_t leituras) {

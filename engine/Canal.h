@@ -8,7 +8,13 @@
 
 namespace pesmo6 {
 
+// One channel's update: -1 a normal update, >= 0 a no-motion update with
+// that wait; the update code.
 int32_t Update_C(int32_t canal, int32_t parametro);
+// The updates of `quantos` channels run together on the pump; each code in
+// `codigos`, the number that stored a reading (0 or 3), -1 when rejected.
+constexpr int32_t kMaxCanaisPorAtualizacao = 1024;
+int32_t AtualizaCanais(const int32_t* canais, int32_t quantos, int32_t espera, int32_t* codigos);
 int32_t LePesoConsecutivo(int32_t canal, int32_t limiteSegundos, int32_t leituras);
 
 // Text readouts: the field, or the error pattern for a channel without

@@ -119,6 +119,11 @@ PESMO6_API int32_t PESMO6_CALL Update_NoMotion(int32_t canal, int32_t espera) {
   });
 }
 
+PESMO6_API int32_t PESMO6_CALL Update_Canais(const int32_t* canais, int32_t quantos, int32_t espera,
+                                             int32_t* codigos) {
+  return Guarded(-1, [&] { return AtualizaCanais(canais, quantos, espera, codigos); });
+}
+
 PESMO6_API int32_t PESMO6_CALL LePesoConsecutivo(int32_t canal, int32_t limite, int32_t leituras) {
   return Guarded(1, [&] { return pesmo6::LePesoConsecutivo(canal, limite, leituras); });
 }

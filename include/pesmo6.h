@@ -102,6 +102,18 @@ PESMO6_API int32_t PESMO6_CALL Update_NoMotion(int32_t canal, int32_t espera_ms)
 PESMO6_API int32_t PESMO6_CALL LePesoConsecutivo(int32_t canal, int32_t limite_s,
                                                  int32_t leituras);
 
+/* Extension: the updates of `quantos` (1..1024) channels listed in `canais`
+ * run at the same time, in one wait, and the call returns when every one has
+ * ended.  `espera` -1 gives each a normal update (as Update_Canal), >= 0 a
+ * no-motion update with that wait in ms (as Update_NoMotion).  codigos[i]
+ * receives the code canais[i] would have got from that update alone; an
+ * invalid, deleted or closed channel, one already updating, or one listed a
+ * second time gets 1 and the others go on.  Returns how many stored a reading
+ * (code 0 or 3); -1 with nothing done for a null pointer or a count outside
+ * 1..1024.  The host hook may update, close or delete any listed channel
+ * meanwhile; one that goes away ends with 1. */
+PESMO6_API int32_t PESMO6_CALL Update_Canais(const int32_t* canais, int32_t quantos, int32_t espera, int32_t* codigos);
+
 /* ---- Readouts ---------------------------------------------------------- */
 
 PESMO6_API const char* PESMO6_CALL Gross_Canal(int32_t canal);

@@ -219,6 +219,31 @@ void ConverterFamilies(const char* address) {
   CHECK(api.ClrBufTx(ip, "E") == -1);
 }
 
+void ManyChannels(const char* address, const char* address2) {
+  std::printf("== Update_Canais: COM ports and converter lines in one wait\n");
+  const int32_t ip = api.Seta_Ip(address);
+  const int32_t ip2 = api.Seta_Ip(address2);
+  const int32_t canais[] = {api.W7410Serial(scenario::kCom7410), api.WKVTSerial(scenario::kComKVT),
+                            api.WMSI3360Serial(scenario::kComMSI3360), api.WOhausSerial(scenario::kComOhaus),
+                            api.W7410(ip, "A"), api.WOhaus(ip2, "A"), api.W7410Serial(scenario::kComMissing), -1};
+  CHECK(api.Select_Canal(canais[4]) == 1);
+  CHECK(api.Select_Canal(canais[5]) == 1);
+  int32_t codigos[8] = {9, 9, 9, 9, 9, 9, 9, 9};
+  const LARGE_INTEGER t0 = Now();
+  CHECK(api.Update_Canais(canais, 8, -1, codigos) == 6);
+  const double ms = Ms(t0, Now());
+  CHECK(ms >= 990 && ms < 3000);  // the missing port's start limit, not the sum of the waits
+  for (int i = 0; i < 6; ++i) CHECK(codigos[i] == 0);
+  CHECK(codigos[6] == 4);
+  CHECK(codigos[7] == 1);
+  CHECK_STR(api.Net_Canal(canais[0]), Spaces(5) + W("12,34"));
+  CHECK(api.Net_Canal_Float(canais[3]) == 12.5);
+  CHECK_STR(api.Net_Canal(canais[4]), Spaces(6) + W("7,77"));
+  CHECK(api.Net_Canal_Float(canais[5]) == 3.5);
+  CHECK(api.Update_Canais(nullptr, 1, -1, codigos) == -1);
+  for (int i = 0; i < 7; ++i) api.Deleta_Canal(canais[i]);
+}
+
 // ---- Host window messages during an update ---------------------------------
 
 int32_t g_channel = -1;
@@ -635,6 +660,7 @@ int main(int argc, char** argv) {
   SerialFamilies();
   ConverterFamilies(argv[1]);
   OtherFamiliesOnLines(argv[2]);
+  ManyChannels(argv[1], argv[2]);
   WindowMessages();
   QuitDuringWait();
   UnicodeWindow();

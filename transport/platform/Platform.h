@@ -243,6 +243,10 @@ class BlockingSocket {
 // the calling thread.  Never spins: it blocks in the OS readiness call.
 void WaitAndDispatch(uint32_t maxWaitMs);
 
+// Readiness calls (poll, MsgWaitForMultipleObjectsEx) the pump has made so
+// far; the benchmark and the idle-wait tests read it.
+uint64_t ReadinessCalls();
+
 // Called when the outermost library call of the thread returns: on Windows a
 // WM_QUIT that a wait took from the host's queue is posted back here.
 void OnOutermostReturn();

@@ -15,11 +15,14 @@ struct Entry {
   int fd;
   short events;
   ReadyHandler handler;
+  bool pending = false;
 };
 
 struct Registry {
   uint64_t nextId = 1;
   std::map<uint64_t, std::shared_ptr<Entry>> entries;
+  size_t pending = 0;  // entries marked pending
+  uint64_t readinessCalls = 0;
 };
 
 // Never destroyed: ports still open at process exit must not find it gone.
@@ -42,12 +45,27 @@ void SetEvents(uint64_t id, short events) {
   if (auto it = entries.find(id); it != entries.end()) it->second->events = events;
 }
 
-void UnregisterDescriptor(uint64_t id) { TheRegistry().entries.erase(id); }
+void SetPending(uint64_t id, bool pending) {
+  Registry& r = TheRegistry();
+  auto it = r.entries.find(id);
+  if (it == r.entries.end() || it->second->pending == pending) return;
+  it->second->pending = pending;
+  if (pending) ++r.pending;
+  else --r.pending;
+}
+
+void UnregisterDescriptor(uint64_t id) {
+  SetPending(id, false);
+  TheRegistry().entries.erase(id);
+}
 
 }  // namespace posix
 
+uint64_t ReadinessCalls() { return posix::TheRegistry().readinessCalls; }
+
 void WaitAndDispatch(uint32_t maxWaitMs) {
-  auto& entries = posix::TheRegistry().entries;
+  posix::Registry& registry = posix::TheRegistry();
+  auto& entries = registry.entries;
   std::vector<pollfd> fds;
   std::vector<uint64_t> ids;
   fds.reserve(entries.size());
@@ -56,17 +74,23 @@ void WaitAndDispatch(uint32_t maxWaitMs) {
     fds.push_back(pollfd{entry->fd, entry->events, 0});
     ids.push_back(id);
   }
-  const int timeout = maxWaitMs > 1000000 ? 1000000 : static_cast<int>(maxWaitMs);
+  // Bytes already read and not yet taken: look, but do not block.
+  const bool anyPending = registry.pending > 0;
+  int timeout = maxWaitMs > 1000000 ? 1000000 : static_cast<int>(maxWaitMs);
+  if (anyPending) timeout = 0;
+  ++registry.readinessCalls;
   const int ready = poll(fds.data(), fds.size(), timeout);
-  if (ready <= 0) return;  // time-out, or EINTR: the caller's loop checks its deadline
+  // Time-out, or EINTR: the caller's loop checks its deadline.
+  if (ready <= 0 && !anyPending) return;
   for (size_t i = 0; i < fds.size(); ++i) {
-    if (fds[i].revents == 0) continue;
+    const short revents = ready > 0 ? fds[i].revents : 0;
     // A handler may close ports or sockets, its own included: look each one
     // up again and keep the entry alive while its handler runs.
     auto it = entries.find(ids[i]);
     if (it == entries.end()) continue;
+    if (revents == 0 && !it->second->pending) continue;
     std::shared_ptr<posix::Entry> entry = it->second;
-    entry->handler(fds[i].revents);
+    entry->handler(revents);
   }
 }
 

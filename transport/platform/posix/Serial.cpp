@@ -22,6 +22,10 @@ bool g_ptyAsHardware = false;
 
 void TreatPseudoTerminalsAsHardware(bool on) { g_ptyAsHardware = on; }
 
+// Bytes taken from the device by one read; the handler is told how many and
+// takes them one at a time from memory.
+constexpr size_t kReadBuffer = 4096;
+
 struct SerialPort::Impl {
   int fd = -1;
   uint64_t pumpId = 0;
@@ -29,9 +33,39 @@ struct SerialPort::Impl {
   // 7 data bits with parity emulated on a port run at 8 data bits.
   bool softParity = false;
   Parity parity = Parity::None;
+  // What the last read took that the handler has not taken yet.
+  uint8_t buffer[kReadBuffer];
+  size_t head = 0;
+  size_t tail = 0;
+
+  size_t Buffered() const { return tail - head; }
+  void DropBuffered() { head = tail = 0; }
+
+  // One read of what is waiting, into the empty buffer (the build with the
+  // fixed pump pass reads one byte at a time, as the library used to).
+  void Fill() {
+    if (fd < 0 || Buffered() > 0) return;
+    DropBuffered();
+#ifdef PESMO6_FIXED_PASS
+    const size_t want = 1;
+#else
+    const size_t want = sizeof buffer;
+#endif
+    ssize_t n;
+    do {
+      n = ::read(fd, buffer, want);
+    } while (n < 0 && errno == EINTR);
+    if (n > 0) tail = static_cast<size_t>(n);
+  }
+
+  // Buffered bytes keep the pump from blocking while a handler may take them.
+  void UpdatePending() {
+    if (pumpId != 0) posix::SetPending(pumpId, handler && Buffered() > 0);
+  }
 
   void CloseDescriptor() {
     if (fd < 0) return;
+    DropBuffered();
     if (pumpId != 0) posix::UnregisterDescriptor(pumpId);
     pumpId = 0;
     tcflush(fd, TCIOFLUSH);
@@ -52,12 +86,19 @@ struct SerialPort::Impl {
   }
 
   void OnReady(short revents) {
+#ifdef PESMO6_FIXED_PASS
     int waiting = 0;
     if (ioctl(fd, FIONREAD, &waiting) != 0) waiting = 0;
+    waiting += static_cast<int>(Buffered());
+#else
+    if (handler && revents != 0) Fill();
+    const int waiting = static_cast<int>(Buffered());
+#endif
     if (waiting > 0 && handler) {
       // Copy: the handler may detach itself or close the port.
       AvailHandler h = handler;
       h(static_cast<uint16_t>(waiting > 65535 ? 65535 : waiting));
+      if (fd >= 0) UpdatePending();
       return;
     }
     if (revents & (POLLHUP | POLLERR | POLLNVAL)) {
@@ -266,17 +307,17 @@ bool SerialPort::IsOpen() const { return impl_->fd >= 0; }
 void SerialPort::SetAvailHandler(AvailHandler handler) {
   impl_->handler = std::move(handler);
   if (impl_->pumpId != 0) posix::SetEvents(impl_->pumpId, impl_->WantedEvents());
+  impl_->UpdatePending();
 }
 
 uint8_t SerialPort::ReadByte() {
-  if (impl_->fd < 0) throw SerialError("port closed");
-  uint8_t b = 0;
-  ssize_t n;
-  do {
-    n = ::read(impl_->fd, &b, 1);
-  } while (n < 0 && errno == EINTR);
-  if (n != 1) throw SerialError("no byte waiting");
-  return impl_->softParity ? static_cast<uint8_t>(b & 0x7F) : b;
+  Impl& impl = *impl_;
+  if (impl.fd < 0) throw SerialError("port closed");
+  impl.Fill();
+  if (impl.Buffered() == 0) throw SerialError("no byte waiting");
+  const uint8_t b = impl.buffer[impl.head++];
+  if (impl.head == impl.tail) impl.DropBuffered();
+  return impl.softParity ? static_cast<uint8_t>(b & 0x7F) : b;
 }
 
 void SerialPort::DiscardInput() {
@@ -287,6 +328,8 @@ void SerialPort::DiscardInput() {
     impl_->CloseDescriptor();
     return;
   }
+  impl_->DropBuffered();
+  impl_->UpdatePending();
   tcflush(impl_->fd, TCIFLUSH);
 }
 

@@ -93,6 +93,9 @@ int PendingError(int fd) {
 
 // ---- LineSocket ---------------------------------------------------------
 
+// Bytes taken from the socket by one recv; handed out one at a time.
+constexpr size_t kReceiveBuffer = 4096;
+
 struct LineSocket::Impl {
   int fd = -1;
   uint64_t pumpId = 0;
@@ -102,6 +105,40 @@ struct LineSocket::Impl {
   uint64_t bytesTaken = 0;
   Events events;
   ReadHandler onRead;
+  // What the last recv took that nobody has read yet.
+  uint8_t buffer[kReceiveBuffer];
+  size_t head = 0;
+  size_t tail = 0;
+
+  size_t Buffered() const { return tail - head; }
+
+  // Buffered bytes keep the pump from blocking while someone reads them.
+  void UpdatePending() {
+    if (pumpId != 0) posix::SetPending(pumpId, active && (onRead || wakeOnData) && Buffered() > 0);
+  }
+
+  // One recv of what is waiting into the empty buffer (the build with the
+  // fixed pump pass takes one byte at a time, as the library used to): 1
+  // when bytes came, 0 when none were waiting, -1 when the link is gone.
+  int Fill() {
+    if (Buffered() > 0) return 1;
+    head = tail = 0;
+#ifdef PESMO6_FIXED_PASS
+    const size_t want = 1;
+#else
+    const size_t want = sizeof buffer;
+#endif
+    ssize_t n;
+    do {
+      n = ::recv(fd, buffer, want, 0);
+    } while (n < 0 && errno == EINTR);
+    if (n > 0) {
+      tail = static_cast<size_t>(n);
+      return 1;
+    }
+    if (n == 0 || (errno != EAGAIN && errno != EWOULDBLOCK)) return -1;
+    return 0;
+  }
 
   short Wanted() const {
     if (connecting) return POLLOUT;
@@ -110,6 +147,7 @@ struct LineSocket::Impl {
 
   void Drop() {
     if (fd < 0) return;
+    head = tail = 0;
     if (pumpId != 0) posix::UnregisterDescriptor(pumpId);
     pumpId = 0;
     ::close(fd);
@@ -142,8 +180,17 @@ struct LineSocket::Impl {
       return;
     }
     if (!active) return;
+#ifdef PESMO6_FIXED_PASS
     int waiting = 0;
     if (ioctl(fd, FIONREAD, &waiting) != 0) waiting = 0;
+    waiting += static_cast<int>(Buffered());
+#else
+    if ((onRead || wakeOnData) && revents != 0 && Buffered() == 0 && Fill() < 0) {
+      Disconnected();
+      return;
+    }
+    const int waiting = static_cast<int>(Buffered());
+#endif
     if (waiting > 0 && onRead) {
       // One notification per byte, again while bytes remain and the
       // handler keeps taking them.
@@ -153,9 +200,17 @@ struct LineSocket::Impl {
         h();
         if (bytesTaken == before) break;
       }
+      UpdatePending();
       return;
     }
-    if (waiting > 0 && wakeOnData) return;  // the poller reads it
+    if (waiting > 0 && wakeOnData) {
+      UpdatePending();
+      return;  // the poller reads it
+    }
+    if (revents == 0) {
+      UpdatePending();
+      return;  // woken for bytes that have been taken meanwhile
+    }
     // A keepalive or user time-out leaves ETIMEDOUT pending: poll() reports
     // POLLERR | POLLHUP whatever was asked for.
     if (revents & (POLLRDHUP | POLLHUP | POLLERR | POLLIN)) Disconnected();
@@ -179,11 +234,13 @@ void LineSocket::SetEvents(Events events) { impl_->events = std::move(events); }
 void LineSocket::SetOnRead(ReadHandler handler) {
   impl_->onRead = std::move(handler);
   if (impl_->pumpId != 0) posix::SetEvents(impl_->pumpId, impl_->Wanted());
+  impl_->UpdatePending();
 }
 
 void LineSocket::SetWakeOnData(bool wake) {
   impl_->wakeOnData = wake;
   if (impl_->pumpId != 0) posix::SetEvents(impl_->pumpId, impl_->Wanted());
+  impl_->UpdatePending();
 }
 
 void LineSocket::Open(const std::string& address, uint16_t port, uint32_t lookupMs) {
@@ -225,7 +282,7 @@ bool LineSocket::CheckAlive() {
     // The peer closed; bytes it sent before are still the reader's.
     int waiting = 0;
     if (ioctl(impl_->fd, FIONREAD, &waiting) != 0) waiting = 0;
-    dead = waiting <= 0;
+    dead = waiting <= 0 && impl_->Buffered() == 0;
   }
   if (!dead) return true;
   impl_->Disconnected();
@@ -233,20 +290,27 @@ bool LineSocket::CheckAlive() {
 }
 
 int LineSocket::ReadByte(uint8_t& b) {
-  if (!impl_->active) return 0;
-  ssize_t n;
-  do {
-    n = ::recv(impl_->fd, &b, 1, 0);
-  } while (n < 0 && errno == EINTR);
-  if (n == 1) {
-    ++impl_->bytesTaken;
-    return 1;
+  Impl& impl = *impl_;
+  if (!impl.active) return 0;
+  const int got = impl.Fill();
+  if (got < 0) {
+    impl.Disconnected();
+    return 0;
   }
-  if (n == 0 || (errno != EAGAIN && errno != EWOULDBLOCK)) impl_->Disconnected();
-  return 0;
+  if (got == 0) return 0;
+  b = impl.buffer[impl.head++];
+  if (impl.head == impl.tail) {
+    impl.head = impl.tail = 0;
+    // Nothing left to hand out: the pump may block again.
+    impl.UpdatePending();
+  }
+  ++impl.bytesTaken;
+  return 1;
 }
 
 void LineSocket::DiscardInput() {
+  impl_->head = impl_->tail = 0;
+  impl_->UpdatePending();
   char buffer[4096];
   while (impl_->active) {
     const ssize_t n = ::recv(impl_->fd, buffer, sizeof buffer, MSG_DONTWAIT);

@@ -80,6 +80,12 @@ void EnsureWinsock() {
 
 }  // namespace win32
 
+namespace {
+uint64_t g_readinessCalls = 0;
+}
+
+uint64_t ReadinessCalls() { return g_readinessCalls; }
+
 void WaitAndDispatch(uint32_t maxWaitMs) {
   win32::DispatchMessages();
   auto& entries = win32::TheRegistry().entries;
@@ -96,6 +102,7 @@ void WaitAndDispatch(uint32_t maxWaitMs) {
   if (handles.size() < entries.size() && maxWaitMs > 1) maxWaitMs = 1;  // the rest are polled
   if (anyPolled && maxWaitMs > win32::kPollMs) maxWaitMs = win32::kPollMs;
   DWORD r;
+  ++g_readinessCalls;
   if (win32::t_quit.held) {
     // The queue is left alone until the quit is posted back: wait on the
     // library's handles only.
