@@ -48,11 +48,11 @@ struct Options {
   bool silent = false;
 };
 
-// The value moving readings carry: a little off the final one, different
-// each time.
-long Moving(long value, Clock::time_point start) {
-  const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
-  return value + 1 + ms / 20 % 7;
+// The value moving readings carry: above the final one and rising, so no
+// two moving readings are equal.
+long Moving(long value) {
+  static std::atomic<long> step{0};
+  return value + 1 + step++;
 }
 
 std::string BytesFromHex(const std::string& hex) {
@@ -70,9 +70,9 @@ std::function<std::string()> Generator(const Options& o, Clock::time_point start
     return Clock::now() - start < std::chrono::milliseconds(o.motionMs);
   };
   if (o.family == "7410" || o.family == "KVT") {
-    return [o, start, moving] {
+    return [o, moving] {
       const bool m = moving();
-      Leitura7410 r = Leitura7410De(m ? Moving(o.net, start) : o.net, o.tare);
+      Leitura7410 r = Leitura7410De(m ? Moving(o.net) : o.net, o.tare);
       r.decimalCode = o.decimals > 0 ? o.decimals + 2 : 0;
       r.net = true;
       r.motion = m;
@@ -81,16 +81,16 @@ std::function<std::string()> Generator(const Options& o, Clock::time_point start
     };
   }
   if (o.family == "MSI3360") {
-    return [o, start, moving] {
-      const long net = moving() ? Moving(o.net, start) : o.net;
+    return [o, moving] {
+      const long net = moving() ? Moving(o.net) : o.net;
       return QuadroMSI3360(LeituraMSI3360De(net + o.tare, o.tare, o.decimals));
     };
   }
-  // MSI6260: a net line, and a total line after it when there is a total.
-  auto turn = std::make_shared<int>(0);
-  return [o, start, moving, turn] {
-    const long net = moving() ? Moving(o.net, start) : o.net;
-    if (o.total >= 0 && (*turn)++ % 2 == 1) return LinhaMSI6260(kRotuloTotal, Campo(o.total, o.decimals));
+  // MSI6260: net lines, and with a total, total lines every other 150 ms.
+  return [o, start, moving] {
+    const long net = moving() ? Moving(o.net) : o.net;
+    const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
+    if (o.total >= 0 && ms / 150 % 2 == 1) return LinhaMSI6260(kRotuloTotal, Campo(o.total, o.decimals));
     return LinhaMSI6260(kRotuloNet, Campo(net, o.decimals));
   };
 }
