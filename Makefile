@@ -55,7 +55,7 @@ test-windows: windows build
 	bash scripts/wine-tests.sh
 
 test-host: deps build build-variants deb dist
-	sh scripts/check-api-docs.sh
+	python3 scripts/check-api-docs.py
 	bash scripts/test-install.sh build
 	bash scripts/test-packages.sh dist $(VERSION)
 	bash scripts/test-bindings.sh build
