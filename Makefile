@@ -1,6 +1,6 @@
 # Pesmo6 - build, test, demo, packages.
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
-VERSION := $(shell sed -n 's/^project(Pesmo6 VERSION \([0-9.]*\).*/\1/p' CMakeLists.txt)
+VERSION := $(shell sed -n '/^project.Pesmo6 VERSION/s/.*VERSION \([0-9.]*\).*/\1/p' CMakeLists.txt)
 # Our own builds treat warnings as errors; a packager's plain configure does not.
 CMAKE_OPTS := -DPESMO6_WERROR=ON
 

@@ -17,8 +17,10 @@ export LD_LIBRARY_PATH=$build
 py=python3
 $py -c 'import pytest' 2>/dev/null || py=/usr/bin/python3
 
+# From a copy: setuptools leaves its build directory beside the sources.
+cp -r "$root/bindings/python" "$tmp/python"
 check "pip install --no-build-isolation bindings/python" $py -m pip install -q --no-build-isolation --no-deps \
-  --no-index --target "$tmp/site" "$root/bindings/python"
+  --no-index --target "$tmp/site" "$tmp/python"
 check "package version is the library's ($version)" sh -c "grep -q '^version = \"$version\"' \
   '$root/bindings/python/pyproject.toml' && grep -q '^__version__ = \"$version\"' '$root/bindings/python/pesmo6/__init__.py'"
 check "py.typed installed" test -f "$tmp/site/pesmo6/py.typed"

@@ -193,9 +193,8 @@ namespace Pesmo6
 
         public int Stable(int count = 5, int limitS = 10)
         {
-            int ch = Live();
-            if (converter) Native.Select_Canal(ch);
-            return Native.LePesoConsecutivo(ch, limitS, count);
+            // LePesoConsecutivo connects a converter line by itself.
+            return Native.LePesoConsecutivo(Live(), limitS, count);
         }
 
         public string Gross { get { return Native.Text(Native.Gross_Canal(Live())); } }

@@ -254,10 +254,8 @@ class Scale:
     def stable(self, count: int = 5, limit_s: int = 10) -> Reading:
         """Updates until the net weight was read `count` times in a row
         within `limit_s` seconds (LePesoConsecutivo); code TIME_LIMIT when
-        the time ran out."""
+        the time ran out.  It connects a converter line by itself."""
         ch = self._live()
-        if self.converter is not None:
-            lib.Select_Canal(ch)
         return _read(ch, lib.LePesoConsecutivo(ch, int(limit_s), int(count)))
 
     def reading(self) -> Reading:
