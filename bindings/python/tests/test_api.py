@@ -60,7 +60,7 @@ def test_missing_port_and_silent_indicator(sim, tmp_path):
 def test_unreachable_converter_line_gives_nothing_at_once(sim):
     s = sim("--family", "7410", "--converter", "--line", "1")
     conv = pesmo6.Converter(s.where)
-    with conv.scale("7410", "B") as scale:  # nothing listens behind line B? it does: 8882 is bound
+    with conv.scale("7410", "B") as scale:  # the simulated converter listens on every line
         assert scale.select()
     unreachable = pesmo6.Converter("127.250.250.250")
     with unreachable.scale("KVT", "A") as scale:
