@@ -3,7 +3,6 @@ Python layer, with a point and with a comma as the locale's separator."""
 from __future__ import annotations
 
 import locale
-import os
 import time
 from decimal import Decimal
 
@@ -145,11 +144,7 @@ def test_moving_weight_runs_out_of_time(sim):
     assert moving.code == UpdateCode.MOTION
 
 
-STARTED_IN_C = os.environ.get("LC_ALL", "C") in ("C", "POSIX")
-
-
-@pytest.mark.skipif(not STARTED_IN_C, reason="the library loaded with a comma separator")
-def test_floats_match_the_decimals(sim):
+def test_floats_match_the_decimals(sim, separator):
     with open_scale(sim, "7410", "serial", "--net", "12345", "--tare", "2000") as scale:
         r = scale.update()
         assert scale.floats() == (143.45, 123.45, 20.0)
