@@ -1,7 +1,11 @@
-# Pesmo6 - build, test, demo.
+# Pesmo6 - build, test, demo, packages.
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
+VERSION := $(shell sed -n '/^project.Pesmo6 VERSION/s/.*VERSION \([0-9.]*\).*/\1/p' CMakeLists.txt)
+# Our own builds treat warnings as errors; a packager's plain configure does not.
+CMAKE_OPTS := -DPESMO6_WERROR=ON
 
-.PHONY: all deps deps-windows build build-asan windows test test-linux test-windows demo bench clean
+.PHONY: all deps deps-windows build build-asan build-variants windows test test-linux test-windows \
+        test-host deb dist demo bench clean
 
 all: build
 
@@ -12,24 +16,33 @@ deps-windows:
 	@bash scripts/install-deps.sh windows
 
 build:
-	cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+	cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo $(CMAKE_OPTS) >/dev/null
 	cmake --build build -j $(JOBS)
 
 build-asan:
-	cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=Debug -DPESMO6_SANITIZE=ON >/dev/null
+	cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=Debug -DPESMO6_SANITIZE=ON $(CMAKE_OPTS) >/dev/null
 	cmake --build build-asan -j $(JOBS)
+
+# The library and tools in Release with GCC and with clang (build only).
+build-variants:
+	cmake -S . -B build-release -DCMAKE_BUILD_TYPE=Release -DPESMO6_TESTS=OFF $(CMAKE_OPTS) >/dev/null
+	cmake --build build-release -j $(JOBS) --target pesmo6 pesmo6-demo
+	CC=clang CXX=clang++ cmake -S . -B build-clang -DCMAKE_BUILD_TYPE=RelWithDebInfo -DPESMO6_TESTS=OFF \
+	  $(CMAKE_OPTS) >/dev/null
+	cmake --build build-clang -j $(JOBS) --target pesmo6 pesmo6-demo
 
 # build-win32/Pesmo6.dll (i686, stdcall exports under plain names) and
 # build-win64/Pesmo6.dll, each with its import library, .def and test host.
 windows: deps-windows
-	cmake -S . -B build-win32 -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-i686.cmake -DCMAKE_BUILD_TYPE=Release >/dev/null
+	cmake -S . -B build-win32 -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-i686.cmake -DCMAKE_BUILD_TYPE=Release $(CMAKE_OPTS) >/dev/null
 	cmake --build build-win32 -j $(JOBS)
-	cmake -S . -B build-win64 -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-x86_64.cmake -DCMAKE_BUILD_TYPE=Release >/dev/null
+	cmake -S . -B build-win64 -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-x86_64.cmake -DCMAKE_BUILD_TYPE=Release $(CMAKE_OPTS) >/dev/null
 	cmake --build build-win64 -j $(JOBS)
 
-# Everything: the Linux suite, again under AddressSanitizer and UBSan, then
-# the Windows DLLs checked and run under Wine.
-test: deps-windows test-linux test-windows
+# Everything: the Linux suite, again under AddressSanitizer and UBSan, the
+# Windows DLLs checked and run under Wine, then what host developers get
+# (variants, install, packages, bindings, reference pages).
+test: deps-windows test-linux test-windows test-host
 
 test-linux: deps build build-asan
 	cd build && ctest --output-on-failure -j $(JOBS)
@@ -41,6 +54,22 @@ test-windows: windows build
 	bash scripts/check-dll.sh x86_64-w64-mingw32-objdump build-win64/Pesmo6.dll
 	bash scripts/wine-tests.sh
 
+test-host: deps build build-variants deb dist
+	python3 scripts/check-api-docs.py
+	bash scripts/test-install.sh build
+	bash scripts/test-packages.sh dist $(VERSION)
+	bash scripts/test-bindings.sh build
+
+# Debian packages in dist/: libpesmo6-2, libpesmo6-dev, pesmo6-tools.
+deb: build
+	mkdir -p dist
+	cd build && cpack -G DEB -B $(CURDIR)/dist/deb >/dev/null
+	mv dist/deb/*.deb dist/ && rm -rf dist/deb
+
+# dist/pesmo6-VERSION-windows.zip and dist/pesmo6-VERSION-linux-x86_64.tar.gz.
+dist: build windows
+	bash scripts/make-dist.sh $(VERSION)
+
 demo: deps build
 	./build/pesmo6-demo
 
@@ -49,4 +78,4 @@ bench: deps build
 	./build/pesmo6-bench
 
 clean:
-	rm -rf build build-asan build-win32 build-win64 build-wine
+	rm -rf build build-asan build-release build-clang build-win32 build-win64 build-wine dist

@@ -40,7 +40,11 @@ void Guarded(F&& corpo) noexcept {
 }
 
 const char* const kProduto = "PESMO";
-const char* const kVersao = "2.0.24";
+// The build passes the project's version (CMakeLists.txt), the one place it is kept.
+#ifndef PESMO6_VERSAO
+#error "PESMO6_VERSAO must name the library version"
+#endif
+const char* const kVersao = PESMO6_VERSAO;
 const char* const kVazio = "";
 const char* const kBiblioteca = "Pesmo6";
 

@@ -290,6 +290,10 @@ TEST_F(Driver7410, IndicatorVanishingWhileThePortIsOpen) {
   const int32_t ch = W7410SerialC(kPort);
   sim_->SetFrame(Frame7410(Reading(1)));
   ASSERT_EQ(Update_Canal(ch), 0);
+  // The kernel hands a freed pty number to the next process that asks, often
+  // another test running beside this one; the port is mapped to a path that
+  // stays gone, so a reopen cannot reach that other test's indicator.
+  ASSERT_EQ(Seta_Porta(kPort, "/dev/pts/pesmo6-gone"), 0);
   sim_.reset();  // the pty master goes away: the port hangs up for good
   const auto t0 = Clock::now();
   const double cpu0 = CpuSeconds();

@@ -1,0 +1,40 @@
+#!/usr/bin/env bash
+# The archives a host developer downloads, in dist/:
+#   pesmo6-VERSION-windows.zip       both Pesmo6.dll with their .def and import
+#                                    libraries, the header, bindings, docs
+#   pesmo6-VERSION-linux-x86_64.tar.gz  the installed tree (cmake --install)
+# Needs build/ and build-win32/, build-win64/ (make build windows).
+#   make-dist.sh VERSION
+set -euo pipefail
+root=$(cd "$(dirname "$0")/.." && pwd)
+version=$1
+dist=$root/dist
+tmp=$(mktemp -d)
+trap 'rm -rf "$tmp"' EXIT
+mkdir -p "$dist"
+
+# Sources of the bindings, without what running them leaves behind.
+copy_bindings() {
+  mkdir -p "$1"
+  (cd "$root" && tar cf - --exclude=__pycache__ --exclude='*.egg-info' --exclude=build bindings) | tar xf - -C "$1"
+}
+
+win=$tmp/pesmo6-$version-windows
+for arch in 32 64; do
+  mkdir -p "$win/win$arch"
+  for f in Pesmo6.dll Pesmo6.def libPesmo6.dll.a; do
+    cp "$root/build-win$arch/$f" "$win/win$arch/"
+  done
+done
+mkdir -p "$win/include"
+cp "$root/include/pesmo6.h" "$win/include/"
+copy_bindings "$win"
+cp -r "$root/docs" "$win/docs"
+cp "$root/README.md" "$win/"
+rm -f "$dist/pesmo6-$version-windows.zip"
+(cd "$tmp" && zip -q -r -X "$dist/pesmo6-$version-windows.zip" "pesmo6-$version-windows")
+
+lin=$tmp/pesmo6-$version-linux-x86_64
+cmake --install "$root/build" --prefix "$lin" --strip > /dev/null
+tar czf "$dist/pesmo6-$version-linux-x86_64.tar.gz" -C "$tmp" "pesmo6-$version-linux-x86_64"
+echo "dist/pesmo6-$version-windows.zip dist/pesmo6-$version-linux-x86_64.tar.gz"
