@@ -1,5 +1,7 @@
 #include "Indicator.h"
 
+#include <algorithm>
+
 #include <poll.h>
 
 namespace pesmo6sim {
@@ -85,7 +87,9 @@ void StreamingIndicator::WritePaced(const std::string& bytes) {
       due = std::chrono::steady_clock::now();
     }
     pty_.Write(std::string(1, c));
-    due += pace;
+    // A thread that was held up does not catch up: a wire never carries
+    // characters faster than its rate.
+    due = std::max(due + pace, std::chrono::steady_clock::now());
     std::this_thread::sleep_until(due);
   }
 }
