@@ -56,6 +56,15 @@ void SendAll(int fd, const std::string& bytes) {
 
 }  // namespace
 
+// Closes a listener another thread may be polling.  close() alone leaves
+// the socket listening until that poll returns, and a connection accepted by
+// the kernel meanwhile is reset afterwards; shutdown() stops it at once, so
+// the next connection attempt is refused as on a converter that refuses.
+static void StopListening(int fd) {
+  shutdown(fd, SHUT_RDWR);
+  close(fd);
+}
+
 std::string UniqueLoopback() {
   static std::atomic<unsigned> counter{0};
   const unsigned n = counter++;
@@ -395,7 +404,7 @@ void Converter::SetLineListening(int line, bool listening) {
   std::lock_guard<std::mutex> lock(state_->mutex);
   int& fd = state_->lines[line].listener;
   if (!listening && fd >= 0) {
-    close(fd);
+    StopListening(fd);
     fd = -1;
   } else if (listening && fd < 0) {
     fd = Listen(state_->address, static_cast<uint16_t>(8880 + line));
@@ -428,7 +437,7 @@ void Converter::SetCommandMode(CommandMode mode) {
   state_->mode = mode;
   int& fd = state_->commandListener;
   if (mode == CommandMode::Refuse && fd >= 0) {
-    close(fd);
+    StopListening(fd);
     fd = -1;
   } else if (mode != CommandMode::Refuse && fd < 0) {
     fd = Listen(state_->address, 8880);
