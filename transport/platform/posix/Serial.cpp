@@ -317,6 +317,8 @@ uint8_t SerialPort::ReadByte() {
   if (impl.Buffered() == 0) throw SerialError("no byte waiting");
   const uint8_t b = impl.buffer[impl.head++];
   if (impl.head == impl.tail) impl.DropBuffered();
+  // Bytes left in memory, which no readiness will announce again.
+  impl.UpdatePending();
   return impl.softParity ? static_cast<uint8_t>(b & 0x7F) : b;
 }
 

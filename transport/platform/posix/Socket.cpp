@@ -299,11 +299,11 @@ int LineSocket::ReadByte(uint8_t& b) {
   }
   if (got == 0) return 0;
   b = impl.buffer[impl.head++];
-  if (impl.head == impl.tail) {
-    impl.head = impl.tail = 0;
-    // Nothing left to hand out: the pump may block again.
-    impl.UpdatePending();
-  }
+  if (impl.head == impl.tail) impl.head = impl.tail = 0;
+  // Nothing left to hand out: the pump may block again.  Bytes this read
+  // took from the socket and left in memory (a poller read before the pump
+  // saw them) no readiness will announce: they keep the pump from blocking.
+  impl.UpdatePending();
   ++impl.bytesTaken;
   return 1;
 }
