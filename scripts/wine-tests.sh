@@ -3,7 +3,8 @@
 # DLL and the 64-bit host against the 64-bit DLL, each with a point and with
 # a comma as the Windows decimal separator, then the serial layer against a
 # simulated Win32 serial driver, then the pesmo6.exe field tool against a
-# Linux pesmo6-sim converter.  One prefix per architecture,
+# Linux pesmo6-sim converter and the Linux pesmo6 against a pesmo6-sim.exe
+# converter.  One prefix per architecture,
 # created once and reused.
 set -uo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
@@ -63,6 +64,27 @@ for arch in ${WINE_ARCHES:-32 64}; do
   tool readohaus '"net_value":12.5' read ohaus --converter "$addr" --line B --json
   tool dioin '"value":5' dio --converter "$addr" in --json
   tool dioout 'output bit 3 set to S' dio --converter "$addr" out-bit 3 S
+  kill "$sim" 2> /dev/null
+  wait "$sim" 2> /dev/null
+  # The other way round: pesmo6-sim.exe's converter under Wine, read by the
+  # Linux pesmo6.
+  echo "== win$arch pesmo6-sim.exe converter read by the Linux pesmo6"
+  addr=127.252.$(( $$ % 250 )).$arch
+  simlog=$root/build-wine/winsim$arch.log
+  WINEPREFIX=$prefix LC_ALL=C timeout -k 5 90 "$loader" "$root/build-win$arch/pesmo6-sim.exe" converter \
+    --address "$addr" --line A=7410 --inputs 5 --weight 12.5 --seconds 80 > "$simlog" 2>&1 < /dev/null &
+  sim=$!  # timeout passes the kill on to Wine
+  for _ in $(seq 150); do grep -q ready "$simlog" 2>/dev/null && break; sleep 0.1; done
+  linux() {  # linux NAME EXPECTED-TEXT ARGS...: the Linux pesmo6, exit status 0 and the text in the output
+    local name=$1 want=$2 out=$root/build-wine/linux$arch-$1.log
+    shift 2
+    timeout -k 5 30 "$root/build/pesmo6" "$@" > "$out" 2>&1 < /dev/null
+    local rc=$?
+    if [ $rc -eq 0 ] && grep -qF -- "$want" "$out"; then echo "ok: pesmo6 $* (pesmo6-sim.exe)"; else
+      echo "FAILED: pesmo6 $* against pesmo6-sim.exe (exit status $rc)"; cat "$out" "$simlog"; tools_status=1; fi
+  }
+  linux read7410 '"net_value":12.5' read 7410 --converter "$addr" --line A --json
+  linux dioin '"value":5' dio --converter "$addr" in --json
   kill "$sim" 2> /dev/null
   wait "$sim" 2> /dev/null
   [ $tools_status -eq 0 ] || status=1

@@ -1,21 +1,13 @@
 #include "Converter.h"
 
-#include <arpa/inet.h>
-#include <fcntl.h>
-#include <netinet/in.h>
-#include <netinet/tcp.h>
-#include <poll.h>
-#include <sys/eventfd.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
 #include <atomic>
-#include <cerrno>
 #include <cstring>
 #include <map>
 #include <mutex>
 #include <stdexcept>
 #include <thread>
+
+#include "SocketCompat.h"
 
 namespace pesmo6sim {
 namespace {
@@ -23,31 +15,51 @@ namespace {
 using Clock = std::chrono::steady_clock;
 constexpr char kTerminator[] = " OK\n\r";
 
-int Listen(const std::string& address, uint16_t port) {
-  const int fd = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-  if (fd < 0) return -1;
-  const int one = 1;
-  setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+sockaddr_in Endpoint(const std::string& address, uint16_t port) {
   sockaddr_in a{};
   a.sin_family = AF_INET;
   a.sin_port = htons(port);
   inet_pton(AF_INET, address.c_str(), &a.sin_addr);
-  if (bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 || listen(fd, 16) != 0) {
-    close(fd);
-    return -1;
+  return a;
+}
+
+Socket Listen(const std::string& address, uint16_t port) {
+  const Socket fd = OpenSocket(SOCK_STREAM);
+  if (fd == kNoSocket) return kNoSocket;
+  ReuseAddress(fd);
+  const sockaddr_in a = Endpoint(address, port);
+  if (bind(fd, reinterpret_cast<const sockaddr*>(&a), sizeof a) != 0 || listen(fd, 16) != 0) {
+    CloseSocket(fd);
+    return kNoSocket;
   }
   return fd;
 }
 
-void SendAll(int fd, const std::string& bytes) {
+// A UDP socket on 127.0.0.1 connected to itself: a datagram sent on it makes
+// the converter thread's poll return.
+Socket WakeSocket() {
+  const Socket fd = OpenSocket(SOCK_DGRAM);
+  if (fd == kNoSocket) throw std::runtime_error("cannot make the wake socket");
+  sockaddr_in a = Endpoint("127.0.0.1", 0);
+  socklen_t len = sizeof a;
+  if (bind(fd, reinterpret_cast<const sockaddr*>(&a), sizeof a) != 0 ||
+      getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len) != 0 ||
+      connect(fd, reinterpret_cast<const sockaddr*>(&a), sizeof a) != 0) {
+    CloseSocket(fd);
+    throw std::runtime_error("cannot make the wake socket");
+  }
+  return fd;
+}
+
+void SendAll(Socket fd, const std::string& bytes) {
   size_t done = 0;
   while (done < bytes.size()) {
-    const ssize_t n = send(fd, bytes.data() + done, bytes.size() - done, MSG_NOSIGNAL);
+    const auto n = send(fd, bytes.data() + done, static_cast<int>(bytes.size() - done), kNoSignal);
     if (n > 0) {
       done += static_cast<size_t>(n);
-    } else if (n < 0 && (errno == EAGAIN || errno == EINTR)) {
+    } else if (n < 0 && WouldBlock()) {
       pollfd p{fd, POLLOUT, 0};
-      if (poll(&p, 1, 200) <= 0) return;
+      if (PollSockets(&p, 1, 200) <= 0) return;
     } else {
       return;
     }
@@ -56,26 +68,17 @@ void SendAll(int fd, const std::string& bytes) {
 
 }  // namespace
 
-// Closes a listener another thread may be polling.  close() alone leaves
-// the socket listening until that poll returns, and a connection accepted by
-// the kernel meanwhile is reset afterwards; shutdown() stops it at once, so
-// the next connection attempt is refused as on a converter that refuses.
-static void StopListening(int fd) {
-  shutdown(fd, SHUT_RDWR);
-  close(fd);
-}
-
 std::string UniqueLoopback() {
   static std::atomic<unsigned> counter{0};
   const unsigned n = counter++;
-  const unsigned pid = static_cast<unsigned>(getpid());
+  const unsigned pid = ProcessId();
   return "127." + std::to_string(1 + pid % 250) + "." + std::to_string(1 + (pid / 250) % 250) + "." +
          std::to_string(2 + n % 250);
 }
 
 struct Converter::State {
   struct Line {
-    int listener = -1;
+    Socket listener = kNoSocket;
     std::string frame;
     std::function<std::string()> generator;
     std::function<std::string(const std::string&)> responder;
@@ -85,24 +88,24 @@ struct Converter::State {
     std::string received;
   };
   struct Conn {
-    int fd;
+    Socket fd;
     int kind;  // 0 command port, 1..4 a line
     std::string input;
   };
   struct Scheduled {
     Clock::time_point when;
-    int fd;
+    Socket fd;
     std::string bytes;
     bool close;
   };
 
   std::string address;
   mutable std::mutex mutex;
-  int wake = -1;
+  Socket wake = kNoSocket;
   bool stop = false;
-  int commandListener = -1;
+  Socket commandListener = kNoSocket;
   Line lines[5];
-  std::map<int, Conn> conns;
+  std::map<Socket, Conn> conns;
   std::vector<Scheduled> scheduled;
   CommandMode mode = CommandMode::Normal;
   std::string fixedReply;
@@ -114,13 +117,13 @@ struct Converter::State {
   std::thread thread;
 
   void Wake() {
-    const uint64_t one = 1;
-    [[maybe_unused]] ssize_t r = write(wake, &one, sizeof one);
+    const char one = 1;
+    send(wake, &one, 1, 0);  // a full buffer already holds a wake
   }
 
-  void CloseConn(int fd) {
+  void CloseConn(Socket fd) {
     conns.erase(fd);
-    close(fd);
+    CloseSocket(fd);
   }
 
   std::string Reply(const std::string& command) {
@@ -141,7 +144,7 @@ struct Converter::State {
     return kTerminator;
   }
 
-  void Answer(int fd, const std::string& command) {
+  void Answer(Socket fd, const std::string& command) {
     commands.push_back(command);
     const std::string reply = Reply(command);
     const auto now = Clock::now();
@@ -177,7 +180,7 @@ struct Converter::State {
       }
       case CommandMode::Reset: {
         linger hard{1, 0};
-        setsockopt(fd, SOL_SOCKET, SO_LINGER, &hard, sizeof hard);
+        SetOption(fd, SOL_SOCKET, SO_LINGER, hard);
         CloseConn(fd);
         break;
       }
@@ -188,9 +191,9 @@ struct Converter::State {
     }
   }
 
-  void OnInput(int fd) {
+  void OnInput(Socket fd) {
     char buf[512];
-    const ssize_t n = recv(fd, buf, sizeof buf, 0);
+    const auto n = recv(fd, buf, static_cast<int>(sizeof buf), 0);
     if (n <= 0) {
       CloseConn(fd);
       return;
@@ -229,11 +232,11 @@ struct Converter::State {
       if (!anyClient) continue;
       const std::string frame = line.generator ? line.generator() : line.frame;
       if (frame.empty()) continue;
-      std::vector<int> fds;
+      std::vector<Socket> fds;
       for (const auto& [fd, c] : conns) {
         if (c.kind == l) fds.push_back(fd);
       }
-      for (int fd : fds) SendAll(fd, frame);
+      for (Socket fd : fds) SendAll(fd, frame);
     }
     for (size_t i = 0; i < scheduled.size();) {
       if (scheduled[i].when > now) {
@@ -267,12 +270,12 @@ struct Converter::State {
       std::vector<int> kinds;  // -2 wake, -1 command listener, 1..4 line listener, 100 connection
       fds.push_back({wake, POLLIN, 0});
       kinds.push_back(-2);
-      if (commandListener >= 0) {
+      if (commandListener != kNoSocket) {
         fds.push_back({commandListener, POLLIN, 0});
         kinds.push_back(-1);
       }
       for (int l = 1; l <= 4; ++l) {
-        if (lines[l].listener >= 0) {
+        if (lines[l].listener != kNoSocket) {
           fds.push_back({lines[l].listener, POLLIN, 0});
           kinds.push_back(l);
         }
@@ -283,20 +286,20 @@ struct Converter::State {
       }
       const int timeout = NextTimeoutMs();
       lock.unlock();
-      poll(fds.data(), fds.size(), timeout);
+      PollSockets(fds.data(), fds.size(), timeout);
       lock.lock();
       for (size_t i = 0; i < fds.size(); ++i) {
         if (fds[i].revents == 0) continue;
         if (kinds[i] == -2) {
-          uint64_t v;
-          [[maybe_unused]] ssize_t r = read(wake, &v, sizeof v);
+          char drain[64];
+          while (recv(wake, drain, static_cast<int>(sizeof drain), 0) > 0) {
+          }
         } else if (kinds[i] == 100) {
           if (conns.count(fds[i].fd)) OnInput(fds[i].fd);
         } else {
-          const int fd = accept4(fds[i].fd, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
-          if (fd < 0) continue;
-          const int one = 1;
-          setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+          const Socket fd = AcceptSocket(fds[i].fd);
+          if (fd == kNoSocket) continue;
+          SetOption(fd, IPPROTO_TCP, TCP_NODELAY, 1);
           const int kind = kinds[i] == -1 ? 0 : kinds[i];
           conns[fd] = Conn{fd, kind, {}};
           if (kind == 0) ++commandConnections;
@@ -310,25 +313,26 @@ struct Converter::State {
 
 Converter::Converter(const std::string& address) : state_(std::make_shared<State>()) {
   State& s = *state_;
+  StartSockets();
   for (int attempt = 0; attempt < 50; ++attempt) {
     s.address = address.empty() ? UniqueLoopback() : address;
     s.commandListener = Listen(s.address, 8880);
-    bool ok = s.commandListener >= 0;
+    bool ok = s.commandListener != kNoSocket;
     for (int l = 1; l <= 4 && ok; ++l) {
       s.lines[l].listener = Listen(s.address, static_cast<uint16_t>(8880 + l));
-      ok = s.lines[l].listener >= 0;
+      ok = s.lines[l].listener != kNoSocket;
     }
     if (ok) break;
-    if (s.commandListener >= 0) close(s.commandListener);
-    s.commandListener = -1;
+    if (s.commandListener != kNoSocket) CloseSocket(s.commandListener);
+    s.commandListener = kNoSocket;
     for (int l = 1; l <= 4; ++l) {
-      if (s.lines[l].listener >= 0) close(s.lines[l].listener);
-      s.lines[l].listener = -1;
+      if (s.lines[l].listener != kNoSocket) CloseSocket(s.lines[l].listener);
+      s.lines[l].listener = kNoSocket;
     }
     if (!address.empty()) throw std::runtime_error("cannot listen on " + address);
   }
-  if (s.commandListener < 0) throw std::runtime_error("no free loopback address");
-  s.wake = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+  if (s.commandListener == kNoSocket) throw std::runtime_error("no free loopback address");
+  s.wake = WakeSocket();
   s.thread = std::thread([&s] { s.Run(); });
 }
 
@@ -340,12 +344,12 @@ Converter::~Converter() {
   }
   s.Wake();
   s.thread.join();
-  for (auto& [fd, c] : s.conns) close(fd);
-  if (s.commandListener >= 0) close(s.commandListener);
+  for (auto& [fd, c] : s.conns) CloseSocket(fd);
+  if (s.commandListener != kNoSocket) CloseSocket(s.commandListener);
   for (int l = 1; l <= 4; ++l) {
-    if (s.lines[l].listener >= 0) close(s.lines[l].listener);
+    if (s.lines[l].listener != kNoSocket) CloseSocket(s.lines[l].listener);
   }
-  close(s.wake);
+  CloseSocket(s.wake);
 }
 
 const std::string& Converter::Address() const { return state_->address; }
@@ -391,22 +395,22 @@ void Converter::InjectLine(int line, std::string bytes) {
 void Converter::DropLine(int line) {
   CheckLine(line);
   std::lock_guard<std::mutex> lock(state_->mutex);
-  std::vector<int> fds;
+  std::vector<Socket> fds;
   for (const auto& [fd, c] : state_->conns) {
     if (c.kind == line) fds.push_back(fd);
   }
-  for (int fd : fds) state_->CloseConn(fd);
+  for (Socket fd : fds) state_->CloseConn(fd);
   state_->Wake();
 }
 
 void Converter::SetLineListening(int line, bool listening) {
   CheckLine(line);
   std::lock_guard<std::mutex> lock(state_->mutex);
-  int& fd = state_->lines[line].listener;
-  if (!listening && fd >= 0) {
+  Socket& fd = state_->lines[line].listener;
+  if (!listening && fd != kNoSocket) {
     StopListening(fd);
-    fd = -1;
-  } else if (listening && fd < 0) {
+    fd = kNoSocket;
+  } else if (listening && fd == kNoSocket) {
     fd = Listen(state_->address, static_cast<uint16_t>(8880 + line));
   }
   state_->Wake();
@@ -435,11 +439,11 @@ std::string Converter::LineReceived(int line) const {
 void Converter::SetCommandMode(CommandMode mode) {
   std::lock_guard<std::mutex> lock(state_->mutex);
   state_->mode = mode;
-  int& fd = state_->commandListener;
-  if (mode == CommandMode::Refuse && fd >= 0) {
+  Socket& fd = state_->commandListener;
+  if (mode == CommandMode::Refuse && fd != kNoSocket) {
     StopListening(fd);
-    fd = -1;
-  } else if (mode != CommandMode::Refuse && fd < 0) {
+    fd = kNoSocket;
+  } else if (mode != CommandMode::Refuse && fd == kNoSocket) {
     fd = Listen(state_->address, 8880);
   }
   state_->Wake();

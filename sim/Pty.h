@@ -2,7 +2,11 @@
 // the slave path as its port; the simulator writes and reads the master.
 #pragma once
 
+#ifdef _WIN32
+struct termios;  // no pseudo-terminals on Windows: see PtyWindows.cpp
+#else
 #include <termios.h>
+#endif
 
 #include <string>
 

@@ -7,10 +7,14 @@
 //
 // Weights follow a script; faults (noise, bad checksums, torn frames,
 // dropped links, silence) can be mixed in; --replay plays a capture.
+//
+// The Windows build (pesmo6-sim.exe) runs the converter mode only: Windows
+// has no pseudo-terminals to play a serial indicator on.
 #include <CLI/CLI.hpp>
-#include <arpa/inet.h>
+#ifndef _WIN32
 #include <sys/stat.h>
 #include <unistd.h>
+#endif
 
 #include <atomic>
 #include <cctype>
@@ -33,9 +37,12 @@
 #include "Converter.h"
 #include "Frame7410.h"
 #include "FrameMSI.h"
-#include "Indicator.h"
 #include "Ohaus.h"
+#include "SocketCompat.h"
 #include "Trilograf.h"
+#ifndef _WIN32
+#include "Indicator.h"
+#endif
 
 namespace {
 
@@ -198,13 +205,6 @@ std::string OhausAnswer(const Play& p, const Clock::time_point start, std::mt199
   return pesmo6sim::OhausLinha(text, p.unit, r.motion || p.motion);
 }
 
-// 24 hexadecimal characters as the 12 tag bytes of the serial exchange.
-std::string TagBytes(const std::string& hex) {
-  std::string out;
-  for (size_t i = 0; i + 1 < hex.size(); i += 2) out.push_back(static_cast<char>(std::stoi(hex.substr(i, 2), nullptr, 16)));
-  return out;
-}
-
 // Runs until killed or `seconds` have passed, calling `tick` every 50 ms.
 void RunFor(double seconds, const std::function<void()>& tick) {
   const auto end = seconds > 0 ? Clock::now() + std::chrono::milliseconds(static_cast<long long>(seconds * 1000))
@@ -251,6 +251,14 @@ void AddPlayOptions(CLI::App& app, Play& p) {
   app.add_flag("--silent", p.silent, "say nothing");
   app.add_option("--replay", p.replay, "send the bytes of a capture file instead, looping, at the family's rate");
   app.add_flag("--mask7", p.mask7, "clear bit 7 of the capture (taken at 8 data bits from a 7-bit line)");
+}
+
+#ifndef _WIN32
+// 24 hexadecimal characters as the 12 tag bytes of the serial exchange.
+std::string TagBytes(const std::string& hex) {
+  std::string out;
+  for (size_t i = 0; i + 1 < hex.size(); i += 2) out.push_back(static_cast<char>(std::stoi(hex.substr(i, 2), nullptr, 16)));
+  return out;
 }
 
 int Serial(const std::string& family, const Play& p, const std::string& link, double seconds) {
@@ -300,8 +308,10 @@ int Serial(const std::string& family, const Play& p, const std::string& link, do
   if (!link.empty()) unlink(link.c_str());
   return 0;
 }
+#endif
 
 bool LoopbackAddress(const std::string& a) {
+  pesmo6sim::StartSockets();
   in_addr addr{};
   if (inet_pton(AF_INET, a.c_str(), &addr) != 1) return false;
   return (ntohl(addr.s_addr) >> 24) == 127;
@@ -400,11 +410,18 @@ int main(int argc, char** argv) {
   std::vector<std::string> lineSpecs;
   int inputs = 0;
 
+#ifdef _WIN32
+  // Listed, so that asking for it says where it runs.
+  CLI::App* serial = app.add_subcommand("serial", "an indicator on a pseudo-terminal: needs Linux, not in this build");
+  serial->prefix_command();
+  app.footer("This Windows build runs the converter mode only; the serial mode needs Linux (pseudo-terminals).");
+#else
   CLI::App* serial = app.add_subcommand("serial", "an indicator on a pseudo-terminal; prints \"device /dev/pts/N\" first");
   serial->add_option("family", family, "indicator family")->required()->check(CLI::IsMember(names));
   serial->add_option("--link", link, "also make this symbolic link to the device");
   serial->add_option("--seconds", seconds, "stop after S seconds (default: until killed)")->check(CLI::Range(0.0, 1e7));
   AddPlayOptions(*serial, p);
+#endif
 
   CLI::App* converter = app.add_subcommand("converter", "a converter: lines A..D on 8881..8884, I/O commands on 8880");
   converter->add_option("--address", address, "loopback address 127.x.y.z")->required();
@@ -429,14 +446,26 @@ int main(int argc, char** argv) {
     return kUsage;
   }
 
+#ifdef _WIN32
+  if (serial->parsed()) {
+    std::cerr << "pesmo6-sim: the serial mode needs Linux (pseudo-terminals); this Windows build runs the converter "
+                 "mode only"
+              << std::endl;
+    return kUsage;
+  }
+  std::signal(SIGINT, OnSignal);
+  std::signal(SIGTERM, OnSignal);
+#else
   struct sigaction sa {};
   sa.sa_handler = OnSignal;
   sigemptyset(&sa.sa_mask);
   sigaction(SIGINT, &sa, nullptr);
   sigaction(SIGTERM, &sa, nullptr);
   signal(SIGPIPE, SIG_IGN);
+#endif
 
   try {
+#ifndef _WIN32
     if (serial->parsed()) {
       const std::string problem = CheckPlay(family, p, false);
       if (!problem.empty()) {
@@ -445,6 +474,7 @@ int main(int argc, char** argv) {
       }
       return Serial(family, p, link, seconds);
     }
+#endif
     return ConverterMode(address, lineSpecs, inputs, p, seconds);
   } catch (const std::exception& e) {
     std::cerr << "pesmo6-sim: " << e.what() << std::endl;
