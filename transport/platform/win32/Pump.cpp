@@ -40,8 +40,10 @@ thread_local HeldQuit t_quit;
 // would handle it: this is how a host's timers and window procedures run
 // while the library waits.  The wide functions keep characters typed into
 // Unicode windows intact (the ANSI pair would map them through the code page).
-void DispatchMessages() {
-  if (t_quit.held) return;
+// True when host code ran (a message was dispatched).
+bool DispatchMessages() {
+  if (t_quit.held) return false;
+  bool dispatched = false;
   MSG msg;
   while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) {
     if (msg.message == WM_QUIT) {
@@ -51,7 +53,9 @@ void DispatchMessages() {
     }
     TranslateMessage(&msg);
     DispatchMessageW(&msg);
+    dispatched = true;
   }
+  return dispatched;
 }
 
 }  // namespace
@@ -82,12 +86,16 @@ void EnsureWinsock() {
 
 namespace {
 uint64_t g_readinessCalls = 0;
+constexpr uint32_t kHostPassMs = 10;
 }
 
 uint64_t ReadinessCalls() { return g_readinessCalls; }
 
 void WaitAndDispatch(uint32_t maxWaitMs) {
-  win32::DispatchMessages();
+  // Host code run by a message may have closed or deleted a channel, or
+  // ended what the caller waits for: then this pass blocks no longer than a
+  // hook's pass would, so the caller soon looks again.
+  if (win32::DispatchMessages() && maxWaitMs > kHostPassMs) maxWaitMs = kHostPassMs;
   auto& entries = win32::TheRegistry().entries;
   std::vector<HANDLE> handles;
   std::vector<uint64_t> ids;
