@@ -325,15 +325,15 @@ int ConverterMode(const std::string& address, const std::vector<std::string>& li
     return kUsage;
   }
   std::map<int, std::string> lines;
-  for (const auto& spec : lineSpecs) {
-    const size_t eq = spec.find('=');
-    const std::string letter = spec.substr(0, eq);
-    const std::string family = eq == std::string::npos ? std::string() : spec.substr(eq + 1);
+  for (const auto& entry : lineSpecs) {
+    const size_t eq = entry.find('=');
+    const std::string letter = entry.substr(0, eq);
+    const std::string family = eq == std::string::npos ? std::string() : entry.substr(eq + 1);
     if (letter.size() != 1 || std::string("ABCDabcd").find(letter[0]) == std::string::npos ||
         !Families().count(family)) {
       std::cerr << "pesmo6-sim: --line wants LETTER=FAMILY (A..D, one of 7410 7410-raw kvt ohaus msi3360 msi6260 "
                    "trilograf), not "
-                << spec << std::endl;
+                << entry << std::endl;
       return kUsage;
     }
     lines[std::toupper(letter[0]) - 'A' + 1] = family;
