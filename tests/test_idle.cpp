@@ -2,17 +2,24 @@
 // readiness call until its deadline; with a hook the pump still passes at
 // least every 10 ms; a frame read whole takes one wake-up.  The CPU check
 // only catches a spinning wait.
+#include <arpa/inet.h>
+#include <netinet/in.h>
 #include <sys/resource.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <string>
+#include <thread>
 
 #include "Converter.h"
 #include "Frame7410.h"
 #include "Pty.h"
 #include "Support.h"
 #include "pesmo6.h"
+#include "transport/EventPump.h"
 #include "transport/platform/Platform.h"
 
 using pesmo6test::Clock;
@@ -77,6 +84,56 @@ TEST_F(IdleWait, FrameReadWholeWakesThePumpOnce) {
   EXPECT_EQ(result, 0);
   EXPECT_LE(calls, 2u);
   EXPECT_EQ(std::string(Contadora_Canal(raw)).size(), 16u);
+}
+
+}  // namespace
+
+namespace {
+
+// A link read by polling (the Ohaus converter path): a read made before the
+// pump saw the socket readable takes all that waits into memory.  What it
+// left there must keep the pump from blocking, or the rest of a reply sits
+// unread until the wait's deadline.
+TEST(IdleWaitLink, BytesAPollerLeftInMemoryDoNotWaitForTheDeadline) {
+  const std::string address = pesmo6sim::UniqueLoopback();
+  const int listener = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  ASSERT_GE(listener, 0);
+  const int one = 1;
+  setsockopt(listener, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_port = htons(8883);
+  inet_pton(AF_INET, address.c_str(), &a.sin_addr);
+  ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+  ASSERT_EQ(listen(listener, 1), 0);
+
+  pesmo6::platform::LineSocket link;
+  link.Open(address, 8883);
+  const auto t0 = Clock::now();
+  while (!link.Active() && MsSince(t0) < 2000) pesmo6::ProcessaEventos(50);
+  ASSERT_TRUE(link.Active());
+  link.SetWakeOnData(true);
+  const int peer = accept(listener, nullptr, nullptr);
+  ASSERT_GE(peer, 0);
+  ASSERT_EQ(send(peer, "ABC", 3, MSG_NOSIGNAL), 3);
+  std::this_thread::sleep_for(std::chrono::milliseconds(30));
+
+  uint8_t b = 0;
+  ASSERT_EQ(link.ReadByte(b), 1);  // before any pump pass
+  EXPECT_EQ(b, 'A');
+  auto t1 = Clock::now();
+  pesmo6::ProcessaEventos(1500);
+  EXPECT_LT(MsSince(t1), 200) << "two bytes wait in memory";
+  ASSERT_EQ(link.ReadByte(b), 1);
+  EXPECT_EQ(b, 'B');
+  ASSERT_EQ(link.ReadByte(b), 1);
+  EXPECT_EQ(b, 'C');
+  t1 = Clock::now();
+  pesmo6::ProcessaEventos(300);
+  EXPECT_GE(MsSince(t1), 250) << "nothing left: the pump blocks again";
+  link.Close();
+  close(peer);
+  close(listener);
 }
 
 }  // namespace
