@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # The archives a host developer downloads, in dist/:
 #   pesmo6-VERSION-windows.zip       both Pesmo6.dll with their .def and import
-#                                    libraries, the header, bindings, docs
+#                                    libraries, the field tools pesmo6.exe and
+#                                    pesmo6-sim.exe, the header, bindings, docs
 #   pesmo6-VERSION-linux-x86_64.tar.gz  the installed tree (cmake --install)
 # Needs build/ and build-win32/, build-win64/ (make build windows).
 #   make-dist.sh VERSION
@@ -22,7 +23,7 @@ copy_bindings() {
 win=$tmp/pesmo6-$version-windows
 for arch in 32 64; do
   mkdir -p "$win/win$arch"
-  for f in Pesmo6.dll Pesmo6.def libPesmo6.dll.a; do
+  for f in Pesmo6.dll Pesmo6.def libPesmo6.dll.a pesmo6.exe pesmo6-sim.exe; do
     cp "$root/build-win$arch/$f" "$win/win$arch/"
   done
 done

@@ -34,6 +34,8 @@ check "runtime package holds only the library" sh -c "[ \"\$(dpkg-deb -c '$dist/
   awk '{print \$6}' | grep -v '/\$')\" = \"\$(printf './usr/lib/libpesmo6.so.2\n./usr/lib/libpesmo6.so.$version')\" ]"
 check "dev package has no static library" sh -c "! dpkg-deb -c '$dist/libpesmo6-dev_${version}_amd64.deb' | grep -q '\\.a\$'"
 check "tools package has pesmo6-demo" test -x "$tmp/root/usr/bin/pesmo6-demo"
+check "tools package has pesmo6" test -x "$tmp/root/usr/bin/pesmo6"
+check "tools package has pesmo6-sim" test -x "$tmp/root/usr/bin/pesmo6-sim"
 bash "$root/scripts/test-install.sh" --consumers "$tmp/root/usr" "$tmp/root/usr/lib" "$build" > "$tmp/deb.log" 2>&1
 sub_result "host built against the unpacked packages" "$tmp/deb.log"
 
@@ -43,13 +45,13 @@ check "windows zip built" test -f "$zip"
 unzip -Z1 "$zip" > "$tmp/zip.list" 2>/dev/null
 top=pesmo6-$version-windows
 for f in win32/Pesmo6.dll win32/Pesmo6.def win32/libPesmo6.dll.a win64/Pesmo6.dll win64/Pesmo6.def \
-         win64/libPesmo6.dll.a include/pesmo6.h README.md docs/api/index.md docs/api/Update_Canal.md docs/guide.md \
+         win64/libPesmo6.dll.a win32/pesmo6.exe win32/pesmo6-sim.exe win64/pesmo6.exe win64/pesmo6-sim.exe include/pesmo6.h README.md docs/api/index.md docs/api/Update_Canal.md docs/guide.md \
          docs/bindings.md docs/troubleshooting.md bindings/pascal/pesmo6.pas bindings/pascal/exemplo.lpr \
          bindings/dotnet/Pesmo6.cs bindings/dotnet/Exemplo.cs bindings/python/pyproject.toml \
          bindings/python/pesmo6/__init__.py bindings/python/pesmo6/py.typed; do
   check "zip holds $f" grep -qx "$top/$f" "$tmp/zip.list"
 done
-check "zip holds no build leftovers" sh -c "! grep -E '__pycache__|\\.o\$|\\.exe\$|CMakeFiles' '$tmp/zip.list'"
+check "zip holds no build leftovers" sh -c "! grep -E '__pycache__|\\.o\$|CMakeFiles|winhost|serial-contract' '$tmp/zip.list'"
 check "zip unpacks" unzip -q "$zip" -d "$tmp/zip"
 for arch in 32:i386 64:x86-64; do
   bits=${arch%%:*} fmt=${arch#*:}
