@@ -12,6 +12,7 @@ runner=$root/build/pesmo6-winrunner
 export WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
 mkdir -p "$root/build-wine"
 status=0
+failures=()  # repeated at the end, so that the tail of a long log names them
 
 for arch in ${WINE_ARCHES:-32 64}; do
   prefix=$root/build-wine/prefix$arch
@@ -19,8 +20,9 @@ for arch in ${WINE_ARCHES:-32 64}; do
   [ "$arch" = 64 ] && loader=/usr/lib/wine/wine64
   if [ ! -f "$prefix/system.reg" ] || [ ! -d "$prefix/drive_c/windows/system32" ]; then
     echo "creating the win$arch prefix"
-    WINEARCH=win$arch WINEPREFIX=$prefix timeout -k 5 180 "$loader" wineboot -i \
-      > "$root/build-wine/wineboot$arch.log" 2>&1 < /dev/null || { echo "wineboot failed"; status=1; continue; }
+    WINEARCH=win$arch WINEPREFIX=$prefix timeout -k 5 300 "$loader" wineboot -i \
+      > "$root/build-wine/wineboot$arch.log" 2>&1 < /dev/null || { echo "wineboot failed"; status=1; failures+=("win$arch: wineboot failed")
+      while IFS= read -r line; do failures+=("  $line"); done < <(tail -5 "$root/build-wine/wineboot$arch.log"); continue; }
   fi
   # A persistent server for the runs, its chatter kept out of the test log.
   WINEPREFIX=$prefix timeout -k 5 900 wineserver -p -f > "$root/build-wine/server$arch.log" 2>&1 < /dev/null &
@@ -28,8 +30,16 @@ for arch in ${WINE_ARCHES:-32 64}; do
   for run in "C ." "pt_BR.UTF-8 ,"; do
     set -- $run
     echo "== win$arch host, LC_ALL=$1"
+    hostlog=$root/build-wine/host$arch-$2.log
     LC_ALL=$1 timeout -k 5 400 "$runner" --prefix "$prefix" --host "$root/build-win$arch/pesmo6-winhost.exe" \
-      --wine "$loader" --separator "$2" --locale "$1" < /dev/null || status=1
+      --wine "$loader" --separator "$2" --locale "$1" > "$hostlog" 2>&1 < /dev/null
+    rc=$?
+    cat "$hostlog"
+    if [ $rc -ne 0 ]; then
+      status=1
+      failures+=("win$arch host, LC_ALL=$1: exit status $rc")
+      while IFS= read -r line; do failures+=("  $line"); done < <(grep -E "FAILED|[1-9][0-9]* failed|rror" "$hostlog" | head -20)
+    fi
   done
   # The serial layer against the simulated Win32 serial driver.
   echo "== win$arch serial driver contract"
@@ -41,6 +51,8 @@ for arch in ${WINE_ARCHES:-32 64}; do
   if [ $rc -ne 0 ]; then
     echo "serial contract (win$arch) failed: exit status $rc"
     status=1
+    failures+=("win$arch serial driver contract: exit status $rc")
+    while IFS= read -r line; do failures+=("  $line"); done < <(grep -E "FAILED|[1-9][0-9]* failed" "$log" | head -20)
   fi
   # The field tool pesmo6.exe on Pesmo6.dll against a Linux pesmo6-sim converter.
   echo "== win$arch pesmo6.exe against pesmo6-sim converter"
@@ -58,7 +70,8 @@ for arch in ${WINE_ARCHES:-32 64}; do
       > "$out" 2>&1 < /dev/null)
     local rc=$?
     if [ $rc -eq 0 ] && grep -qF -- "$want" "$out"; then echo "ok: pesmo6.exe $*"; else
-      echo "FAILED: pesmo6.exe $* (exit status $rc)"; cat "$out"; tools_status=1; fi
+      echo "FAILED: pesmo6.exe $* (exit status $rc)"; cat "$out"; tools_status=1
+      failures+=("win$arch pesmo6.exe $*: exit status $rc"); fi
   }
   tool read7410 '"net_value":12.5' read 7410 --converter "$addr" --line A --json
   tool readohaus '"net_value":12.5' read ohaus --converter "$addr" --line B --json
@@ -81,7 +94,8 @@ for arch in ${WINE_ARCHES:-32 64}; do
     timeout -k 5 30 "$root/build/pesmo6" "$@" > "$out" 2>&1 < /dev/null
     local rc=$?
     if [ $rc -eq 0 ] && grep -qF -- "$want" "$out"; then echo "ok: pesmo6 $* (pesmo6-sim.exe)"; else
-      echo "FAILED: pesmo6 $* against pesmo6-sim.exe (exit status $rc)"; cat "$out" "$simlog"; tools_status=1; fi
+      echo "FAILED: pesmo6 $* against pesmo6-sim.exe (exit status $rc)"; cat "$out" "$simlog"; tools_status=1
+      failures+=("win$arch pesmo6 $* against pesmo6-sim.exe: exit status $rc"); fi
   }
   linux read7410 '"net_value":12.5' read 7410 --converter "$addr" --line A --json
   linux dioin '"value":5' dio --converter "$addr" in --json
@@ -91,4 +105,8 @@ for arch in ${WINE_ARCHES:-32 64}; do
   WINEPREFIX=$prefix wineserver -k > /dev/null 2>&1
   wait "$server" 2> /dev/null
 done
+if [ ${#failures[@]} -gt 0 ]; then
+  echo "== Windows tests that failed"
+  printf '%s\n' "${failures[@]}"
+fi
 exit $status
