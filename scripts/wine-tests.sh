@@ -18,11 +18,21 @@ for arch in ${WINE_ARCHES:-32 64}; do
   prefix=$root/build-wine/prefix$arch
   loader=/usr/lib/wine/wine
   [ "$arch" = 64 ] && loader=/usr/lib/wine/wine64
-  if [ ! -f "$prefix/system.reg" ] || [ ! -d "$prefix/drive_c/windows/system32" ]; then
+  whole() { [ -f "$prefix/system.reg" ] && [ -d "$prefix/drive_c/windows/system32" ]; }
+  if ! whole; then
     echo "creating the win$arch prefix"
     WINEARCH=win$arch WINEPREFIX=$prefix timeout -k 5 300 "$loader" wineboot -i \
-      > "$root/build-wine/wineboot$arch.log" 2>&1 < /dev/null || { echo "wineboot failed"; status=1; failures+=("win$arch: wineboot failed")
-      while IFS= read -r line; do failures+=("  $line"); done < <(tail -5 "$root/build-wine/wineboot$arch.log"); continue; }
+      > "$root/build-wine/wineboot$arch.log" 2>&1 < /dev/null
+    rc=$?
+    # A wineboot that hangs after the prefix is written still leaves a usable
+    # prefix once its server is gone.
+    WINEPREFIX=$prefix timeout -k 5 30 wineserver -k > /dev/null 2>&1 < /dev/null
+    if ! whole; then
+      echo "wineboot failed (exit status $rc)"; status=1; failures+=("win$arch: wineboot failed (exit status $rc)")
+      while IFS= read -r line; do failures+=("  $line"); done < <(tail -5 "$root/build-wine/wineboot$arch.log")
+      continue
+    fi
+    [ $rc -eq 0 ] || echo "wineboot ended with exit status $rc, but the prefix is whole"
   fi
   # A persistent server for the runs, its chatter kept out of the test log.
   WINEPREFIX=$prefix timeout -k 5 900 wineserver -p -f > "$root/build-wine/server$arch.log" 2>&1 < /dev/null &
