@@ -321,7 +321,9 @@ void QuitDuringWait() {
   CHECK(quit.wallMs >= 950 && quit.wallMs < 1600);
   // Taken and posted again on every pass, the quit would end each wait at once.
   CHECK(quit.passes <= 2 * plain.passes + 20);
-  CHECK(quit.cpuShare < 20.0);
+  // A wait that spins costs a whole core; Wine's pty polling a few percent,
+  // more on a loaded machine.
+  CHECK(quit.cpuShare < 50.0);
   int quits = 0;
   WPARAM code = 0;
   while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) {
@@ -544,7 +546,7 @@ void IdleCpu() {
   // cannot wait for events on a pseudo-terminal), which costs a few percent
   // on a loaded machine; a wait that spins costs a whole core.  The idle cost
   // itself is a benchmark figure, not a pass mark.
-  CHECK(share < 25.0);
+  CHECK(share < 50.0);
   api.Deleta_Canal(ch);
 }
 
