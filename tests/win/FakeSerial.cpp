@@ -457,7 +457,12 @@ void Arrive(const std::string& path, const std::string& bytes) {
 }
 
 void ArriveLater(const std::string& path, const std::string& bytes, int ms) {
-  g_later.emplace_back([path, bytes, ms] {
+  // Counted from the open when the port is not open yet: on a loaded machine
+  // the open may come later than ms, and bytes that arrive before it are
+  // flushed, which no driver's caller could tell from a lost frame.
+  const bool openNow = IsOpen(path);
+  g_later.emplace_back([path, bytes, ms, openNow] {
+    for (int waited = 0; !openNow && !IsOpen(path) && waited < 3000; ++waited) Sleep(1);
     Sleep(static_cast<DWORD>(ms));
     Arrive(path, bytes);
   });

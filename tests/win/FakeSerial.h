@@ -82,7 +82,8 @@ void FailEvents(int n);
 // A device reached under `path` (as CreateFileA sees it, "\\.\FAKE1").
 void Add(const std::string& path, DeviceConfig config = {});
 void Configure(const std::string& path, DeviceConfig config);
-// Bytes from the wire, now or after ms milliseconds (from another thread).
+// Bytes from the wire, now or after ms milliseconds (from another thread;
+// counted from the port's open when it is not open yet).
 void Arrive(const std::string& path, const std::string& bytes);
 void ArriveLater(const std::string& path, const std::string& bytes, int ms);
 void SetInTransit(const std::string& path, const std::string& bytes);
