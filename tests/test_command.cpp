@@ -15,6 +15,7 @@
 #include <thread>
 
 #include "Converter.h"
+#include "Loopback.h"
 #include "Support.h"
 #include "pesmo6.h"
 #include "transport/DataMDll.h"
@@ -184,19 +185,8 @@ TEST_F(CommandExchange, SignalsDoNotRestartTheReplyWait) {
 TEST_F(CommandExchange, SignalsDoNotRestartTheConnectWait) {
   LimitesDoComando().conexaoMs = 300;
   const std::string address = pesmo6sim::UniqueLoopback();
-  const int listener = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_port = htons(kPortaComando);
-  inet_pton(AF_INET, address.c_str(), &a.sin_addr);
-  ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
-  ASSERT_EQ(listen(listener, 0), 0);
-  int fillers[4];
-  for (int& f : fillers) {
-    f = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0);
-    connect(f, reinterpret_cast<sockaddr*>(&a), sizeof a);
-  }
-  std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  const pesmo6test::PendingListener pending(address, kPortaComando);
+  ASSERT_TRUE(pending.Listening());
   const int32_t conversor = Seta_Ip(address.c_str());
   {
     Interruptions signals;
@@ -208,8 +198,6 @@ TEST_F(CommandExchange, SignalsDoNotRestartTheConnectWait) {
     EXPECT_LT(took, 450) << "the wait went on past its limit after " << Interruptions::Count() << " signals";
     EXPECT_GE(Interruptions::Count(), 50);
   }
-  for (int f : fillers) close(f);
-  close(listener);
 }
 
 }  // namespace

@@ -21,6 +21,7 @@
 
 #include "Converter.h"
 #include "Frame7410.h"
+#include "Loopback.h"
 #include "Indicator.h"
 #include "Support.h"
 #include "pesmo6.h"
@@ -166,27 +167,14 @@ TEST_F(ConverterTest, RefusedLineFailsAtOnceAndLaterConnects) {
 // attempt neither succeeds nor fails, and Select_Canal gives up at 5 s.
 TEST_F(ConverterTest, PendingConnectionGivesUpAfterFiveSeconds) {
   const std::string address = pesmo6sim::UniqueLoopback();
-  const int listener = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_port = htons(8881);
-  inet_pton(AF_INET, address.c_str(), &a.sin_addr);
-  ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
-  ASSERT_EQ(listen(listener, 0), 0);
-  int fillers[4];
-  for (int& f : fillers) {
-    f = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0);
-    connect(f, reinterpret_cast<sockaddr*>(&a), sizeof a);
-  }
-  std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  const pesmo6test::PendingListener pending(address, 8881);
+  ASSERT_TRUE(pending.Listening());
 
   const int32_t ch = W7410(Seta_Ip(address.c_str()), "A");
   const auto t0 = Clock::now();
   EXPECT_EQ(Select_Canal(ch), 0);
   EXPECT_GE(MsSince(t0), 4990);
   EXPECT_LT(MsSince(t0), 6000);
-  for (int f : fillers) close(f);
-  close(listener);
 }
 
 TEST_F(ConverterTest, UpdateWithoutConnectionTimesOut) {

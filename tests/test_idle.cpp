@@ -2,8 +2,6 @@
 // readiness call until its deadline; with a hook the pump still passes at
 // least every 10 ms; a frame read whole takes one wake-up.  The CPU check
 // only catches a spinning wait.
-#include <arpa/inet.h>
-#include <netinet/in.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -16,6 +14,7 @@
 
 #include "Converter.h"
 #include "Frame7410.h"
+#include "Loopback.h"
 #include "Pty.h"
 #include "Support.h"
 #include "pesmo6.h"
@@ -86,26 +85,14 @@ TEST_F(IdleWait, FrameReadWholeWakesThePumpOnce) {
   EXPECT_EQ(std::string(Contadora_Canal(raw)).size(), 16u);
 }
 
-}  // namespace
-
-namespace {
-
 // A link read by polling (the Ohaus converter path): a read made before the
 // pump saw the socket readable takes all that waits into memory.  What it
 // left there must keep the pump from blocking, or the rest of a reply sits
 // unread until the wait's deadline.
 TEST(IdleWaitLink, BytesAPollerLeftInMemoryDoNotWaitForTheDeadline) {
   const std::string address = pesmo6sim::UniqueLoopback();
-  const int listener = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  const int listener = pesmo6test::ListenOn(address, 8883, 1);
   ASSERT_GE(listener, 0);
-  const int one = 1;
-  setsockopt(listener, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_port = htons(8883);
-  inet_pton(AF_INET, address.c_str(), &a.sin_addr);
-  ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
-  ASSERT_EQ(listen(listener, 1), 0);
 
   pesmo6::platform::LineSocket link;
   link.Open(address, 8883);
