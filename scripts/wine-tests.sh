@@ -13,6 +13,12 @@ export WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
 mkdir -p "$root/build-wine"
 status=0
 failures=()  # repeated at the end, so that the tail of a long log names them
+failed() {  # failed WHAT [LOG PATTERN]: WHAT, and the lines of LOG that match, go to the summary
+  status=1
+  failures+=("$1")
+  [ $# -lt 3 ] && return
+  while IFS= read -r line; do failures+=("  $line"); done < <(grep -E "$3" "$2" | head -20)
+}
 
 for arch in ${WINE_ARCHES:-32 64}; do
   prefix=$root/build-wine/prefix$arch
@@ -28,8 +34,9 @@ for arch in ${WINE_ARCHES:-32 64}; do
     # prefix once its server is gone.
     WINEPREFIX=$prefix timeout -k 5 30 wineserver -k > /dev/null 2>&1 < /dev/null
     if ! whole; then
-      echo "wineboot failed (exit status $rc)"; status=1; failures+=("win$arch: wineboot failed (exit status $rc)")
-      while IFS= read -r line; do failures+=("  $line"); done < <(tail -5 "$root/build-wine/wineboot$arch.log")
+      echo "wineboot failed (exit status $rc)"
+      tail -5 "$root/build-wine/wineboot$arch.log" > "$root/build-wine/wineboot$arch.tail"
+      failed "win$arch: wineboot failed (exit status $rc)" "$root/build-wine/wineboot$arch.tail" .
       continue
     fi
     [ $rc -eq 0 ] || echo "wineboot ended with exit status $rc, but the prefix is whole"
@@ -45,11 +52,7 @@ for arch in ${WINE_ARCHES:-32 64}; do
       --wine "$loader" --separator "$2" --locale "$1" > "$hostlog" 2>&1 < /dev/null
     rc=$?
     cat "$hostlog"
-    if [ $rc -ne 0 ]; then
-      status=1
-      failures+=("win$arch host, LC_ALL=$1: exit status $rc")
-      while IFS= read -r line; do failures+=("  $line"); done < <(grep -E "FAILED|[1-9][0-9]* failed|rror" "$hostlog" | head -20)
-    fi
+    [ $rc -eq 0 ] || failed "win$arch host, LC_ALL=$1: exit status $rc" "$hostlog" "FAILED|[1-9][0-9]* failed|rror"
   done
   # The serial layer against the simulated Win32 serial driver.
   echo "== win$arch serial driver contract"
@@ -60,13 +63,10 @@ for arch in ${WINE_ARCHES:-32 64}; do
   cat "$log"
   if [ $rc -ne 0 ]; then
     echo "serial contract (win$arch) failed: exit status $rc"
-    status=1
-    failures+=("win$arch serial driver contract: exit status $rc")
-    while IFS= read -r line; do failures+=("  $line"); done < <(grep -E "FAILED|[1-9][0-9]* failed" "$log" | head -20)
+    failed "win$arch serial driver contract: exit status $rc" "$log" "FAILED|[1-9][0-9]* failed"
   fi
   # The field tool pesmo6.exe on Pesmo6.dll against a Linux pesmo6-sim converter.
   echo "== win$arch pesmo6.exe against pesmo6-sim converter"
-  tools_status=0
   addr=127.253.$(( $$ % 250 )).$arch
   simlog=$root/build-wine/sim$arch.log
   "$root/build/pesmo6-sim" converter --address "$addr" --line A=7410 --line B=ohaus --inputs 5 \
@@ -80,8 +80,8 @@ for arch in ${WINE_ARCHES:-32 64}; do
       > "$out" 2>&1 < /dev/null)
     local rc=$?
     if [ $rc -eq 0 ] && grep -qF -- "$want" "$out"; then echo "ok: pesmo6.exe $*"; else
-      echo "FAILED: pesmo6.exe $* (exit status $rc)"; cat "$out"; tools_status=1
-      failures+=("win$arch pesmo6.exe $*: exit status $rc"); fi
+      echo "FAILED: pesmo6.exe $* (exit status $rc)"; cat "$out"
+      failed "win$arch pesmo6.exe $*: exit status $rc"; fi
   }
   tool read7410 '"net_value":12.5' read 7410 --converter "$addr" --line A --json
   tool readohaus '"net_value":12.5' read ohaus --converter "$addr" --line B --json
@@ -104,14 +104,13 @@ for arch in ${WINE_ARCHES:-32 64}; do
     timeout -k 5 30 "$root/build/pesmo6" "$@" > "$out" 2>&1 < /dev/null
     local rc=$?
     if [ $rc -eq 0 ] && grep -qF -- "$want" "$out"; then echo "ok: pesmo6 $* (pesmo6-sim.exe)"; else
-      echo "FAILED: pesmo6 $* against pesmo6-sim.exe (exit status $rc)"; cat "$out" "$simlog"; tools_status=1
-      failures+=("win$arch pesmo6 $* against pesmo6-sim.exe: exit status $rc"); fi
+      echo "FAILED: pesmo6 $* against pesmo6-sim.exe (exit status $rc)"; cat "$out" "$simlog"
+      failed "win$arch pesmo6 $* against pesmo6-sim.exe: exit status $rc"; fi
   }
   linux read7410 '"net_value":12.5' read 7410 --converter "$addr" --line A --json
   linux dioin '"value":5' dio --converter "$addr" in --json
   kill "$sim" 2> /dev/null
   wait "$sim" 2> /dev/null
-  [ $tools_status -eq 0 ] || status=1
   WINEPREFIX=$prefix wineserver -k > /dev/null 2>&1
   wait "$server" 2> /dev/null
 done
