@@ -44,6 +44,8 @@ int Escuta(const std::string& endereco, uint16_t porta) {
   return fd;
 }
 
+constexpr int kPassesQuietas = 6;
+
 // xorshift32: piece sizes that depend on the input only.
 uint32_t Proximo(uint32_t& s) {
   s ^= s << 13;
@@ -118,13 +120,21 @@ void Bancada::Alimenta(int32_t canal, const Entrada& entrada, const Ritmo& ritmo
     size_t proximo = 0;
     size_t inicio = 0;
     bool fim = false;
+    int quietas = 0;
     pesmo6::TimerId timer = 0;
   } st;
   std::function<void()> passo;
   passo = [&] {
     st.timer = 0;
     if (st.proximo == entrada.pedacos.size()) {
-      // Everything was sent: the update that runs now ends at its limit.
+      // Everything was sent.  A few quiet passes first, so that what the
+      // driver still does on its own (a request going out, bytes it took
+      // in) runs; then the update that runs now ends at its limit.
+      if (st.quietas++ < kPassesQuietas) {
+        pesmo6::platform::ShiftTick(ritmo.passoMinimoMs);
+        st.timer = pesmo6::AgendaTimer(0, passo);
+        return;
+      }
       pesmo6::platform::ShiftTick(120000);
       st.fim = true;
       return;
