@@ -135,8 +135,11 @@ void Bancada::Alimenta(int32_t canal, const Entrada& entrada, const Ritmo& ritmo
         st.timer = pesmo6::AgendaTimer(0, passo);
         return;
       }
+      // Each later pass moves time on again: a request the driver sends
+      // after this still goes out on its timers, without real waiting.
       pesmo6::platform::ShiftTick(120000);
       st.fim = true;
+      st.timer = pesmo6::AgendaTimer(0, passo);
       return;
     }
     const size_t n = entrada.pedacos[st.proximo];

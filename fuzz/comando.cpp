@@ -98,7 +98,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   porta->Responde(e);
   const int32_t conv = b.Conversor();
   const int32_t bit = e.modo >> 3;
-  const bool temIN = e.bytes.find("IN") != std::string::npos;
+  // A zero byte drops the rest of its piece, so an "IN" may form across
+  // pieces; without both letters there is none.
+  const bool temIN = e.bytes.find('I') != std::string::npos && e.bytes.find('N') != std::string::npos;
   switch (e.modo & 7) {
     case 0: {
       const int32_t v = DIO_InPort(conv);

@@ -3,6 +3,7 @@
 // family (0 7410, 1 7410 raw, 2 and 3 KVT), bit 2 the converter line, bit 3
 // no-motion updates.
 #include "Comum.h"
+#include "engine/Definir.h"
 
 using namespace pesmo6fuzz;
 
@@ -34,9 +35,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (familia == 1) {
       // Raw frames: nothing decoded, the frame kept as it came.
       FUZZ_CHECK(gross == "0" && net == "0" && tare == "0");
-      FUZZ_CHECK(contadora.size() <= 64 * 1024);
-      if (codigo == 0) FUZZ_CHECK(contadora.size() >= 3 && contadora.back() == '\r');
-      FUZZ_CHECK(codigo != 3 && codigo != 2);
+      // The frame as it came, CR included (a NUL in it ends the host's text
+      // early, nothing more).
+      const pesmo6::ChannelRef ch = pesmo6::CanalVivo(canal);
+      FUZZ_CHECK(ch != nullptr && ch->Contadora.size() <= 64 * 1024 && contadora.size() <= ch->Contadora.size());
+      if (codigo == 0) FUZZ_CHECK(ch->Contadora.size() >= 3 && ch->Contadora.back() == '\r');
+      FUZZ_CHECK(codigo != 3);  // no frame is decoded, so no overload is known
       return;
     }
     FUZZ_CHECK(contadora.empty());
