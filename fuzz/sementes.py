@@ -4,7 +4,8 @@ and frames such as the simulators send, each behind the mode byte and the
 piece-size byte the targets read first (see Bancada.h).  Regression inputs
 found by fuzzing live beside them (named regress-*) and are not touched;
 regress-int32-max-decimals (FormataPeso told to pad to INT32_MAX decimals)
-is one."""
+is one.  Entries named by a SHA-1 alone are what the long runs found worth
+keeping (libFuzzer's -merge=1 over their corpus)."""
 import hashlib
 import os
 import sys
