@@ -5,7 +5,7 @@ VERSION := $(shell sed -n '/^project.Pesmo6 VERSION/s/.*VERSION \([0-9.]*\).*/\1
 CMAKE_OPTS := -DPESMO6_WERROR=ON
 
 .PHONY: all deps deps-windows build build-asan build-variants windows test test-linux test-windows \
-        test-host deb dist demo bench clean
+        test-host deb dist demo bench clean build-fuzz fuzz fuzz-ci
 
 all: build
 
@@ -42,7 +42,7 @@ windows: deps-windows
 # Everything: the Linux suite, again under AddressSanitizer and UBSan, the
 # Windows DLLs checked and run under Wine, then what host developers get
 # (variants, install, packages, bindings, reference pages).
-test: deps-windows test-linux test-windows test-host
+test: deps-windows test-linux test-windows test-host fuzz-ci
 
 test-linux: deps build build-asan
 	cd build && ctest --output-on-failure -j $(JOBS)
@@ -70,6 +70,21 @@ deb: build
 dist: build windows
 	bash scripts/make-dist.sh $(VERSION)
 
+# The libFuzzer targets (fuzz/), built with clang, ASan and UBSan in
+# build-fuzz/.  `make fuzz` runs each for FUZZ_SECONDS over its corpus; the
+# CI step runs each for 20 s, two at a time.
+FUZZ_SECONDS ?= 30
+build-fuzz:
+	CC=clang CXX=clang++ cmake -S . -B build-fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo -DPESMO6_FUZZ=ON \
+	  -DPESMO6_TESTS=OFF $(CMAKE_OPTS) >/dev/null
+	cmake --build build-fuzz -j $(JOBS) --target fuzzers
+
+fuzz: deps build-fuzz
+	bash scripts/fuzz.sh $(FUZZ_SECONDS) 2
+
+fuzz-ci: deps build-fuzz
+	bash scripts/fuzz.sh 20 2
+
 demo: deps build
 	./build/pesmo6-demo
 
@@ -78,4 +93,4 @@ bench: deps build
 	./build/pesmo6-bench
 
 clean:
-	rm -rf build build-asan build-release build-clang build-win32 build-win64 build-wine dist
+	rm -rf build build-asan build-release build-clang build-win32 build-win64 build-wine build-fuzz dist

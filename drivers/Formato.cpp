@@ -1,9 +1,16 @@
 #include "Formato.h"
 
+#include <algorithm>
+
 namespace pesmo6 {
 
 std::string FormataPeso(std::string digitos, int32_t decimais, bool negativo, char separador) {
-  while (static_cast<int64_t>(digitos.size()) <= decimais) digitos.insert(digitos.begin(), '0');
+  // Zeros in front until a digit stands left of the separator; only ten
+  // positions show, so a decimals count past them pads no further.
+  const int64_t largura = std::min<int64_t>(decimais, 10) + 1;
+  if (static_cast<int64_t>(digitos.size()) < largura) {
+    digitos.insert(0, static_cast<size_t>(largura) - digitos.size(), '0');
+  }
   std::string out(10, ' ');
   size_t restantes = digitos.size();
   bool sinalPosto = !negativo;

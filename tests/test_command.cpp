@@ -87,6 +87,46 @@ TEST_F(CommandExchange, SilentConverterGivesAnEmptyReplyAfterTenSeconds) {
   EXPECT_LT(MsSince(t0), 11000) << "one read wait, not two";
 }
 
+// A peer on the command port that answers with an endless stream and no
+// terminator: the reply is cut off at its bound, long before the reply
+// wait ends, instead of filling memory for ten seconds.
+TEST_F(CommandExchange, EndlessReplyIsCutOffAtItsBound) {
+  const std::string endereco = "127.93." + std::to_string(getpid() % 250 + 1) + ".7";
+  const int ouvinte = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  ASSERT_GE(ouvinte, 0);
+  const int one = 1;
+  setsockopt(ouvinte, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_port = htons(kPortaComando);
+  inet_pton(AF_INET, endereco.c_str(), &a.sin_addr);
+  ASSERT_EQ(bind(ouvinte, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+  ASSERT_EQ(listen(ouvinte, 1), 0);
+  std::thread par([&] {
+    const int c = accept(ouvinte, nullptr, nullptr);
+    if (c < 0) return;
+    const timeval limite{0, 200000};
+    setsockopt(c, SOL_SOCKET, SO_SNDTIMEO, &limite, sizeof limite);
+    const std::string bloco(4096, 'x');
+    // Until the library hangs up, or 12 s (past the reply wait) at most.
+    const auto t0 = Clock::now();
+    while (MsSince(t0) < 12000) {
+      const ssize_t n = send(c, bloco.data(), bloco.size(), MSG_NOSIGNAL);
+      if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) break;
+    }
+    close(c);
+  });
+  const auto t0 = Clock::now();
+  const std::string r = EnviaComando(endereco, "IN");
+  const auto ms = MsSince(t0);
+  par.join();
+  close(ouvinte);
+  EXPECT_GE(r.size(), kMaxResposta);
+  EXPECT_LT(r.size(), kMaxResposta + 1024);
+  EXPECT_EQ(r.find_first_not_of('x'), std::string::npos);
+  EXPECT_LT(ms, 3000) << "the exchange ends at the bound, not at the reply wait";
+}
+
 TEST_F(CommandExchange, ConverterClosingEarlyEndsTheExchange) {
   conv_.SetInputs(255);
   conv_.SetCommandMode(Converter::CommandMode::CloseEarly);

@@ -43,6 +43,16 @@ TEST(FormataPeso, WorkedExamples) {
   EXPECT_EQ(FormataPeso("123456789012", 0, false, ','), "3456789012") << "leftmost digits lost";
 }
 
+TEST(FormataPeso, DecimalsPastTheTenPositions) {
+  // No separator fits and the rightmost ten digits show; a huge count pads
+  // only to what shows (it once allocated as many zeros as it named).
+  EXPECT_EQ(FormataPeso("1", 12, false, ','), "0000000001");
+  EXPECT_EQ(FormataPeso("1", std::numeric_limits<int32_t>::max(), true, ','), "0000000001");
+  EXPECT_EQ(FormataPeso("123", 9, false, ','), ",000000123");
+  EXPECT_EQ(FormataPeso("5", -3, true, '.'), "        -5");
+  EXPECT_EQ(FormataPeso("5", std::numeric_limits<int32_t>::min(), false, '.'), "         5");
+}
+
 TEST(Numbers, WeightTextConversion) {
   double v = -1;
   EXPECT_TRUE(TextoParaNumero("  12,50", ',', v));

@@ -44,15 +44,23 @@ std::string EnviaComando(const std::string& endereco, const std::string& comando
     mostra(kEnviado, pedido.data(), pedido.size());
     char buffer[1024];
     const uint32_t t0 = platform::Tick();
+    // Where the terminator may start: it is looked for only in what came
+    // since the last look (and the four bytes before it).
+    size_t desde = 0;
     for (;;) {
       const uint32_t decorrido = platform::Tick() - t0;
-      if (resposta.find(kFimResposta) != std::string::npos || decorrido >= limites.respostaMs) break;
+      if (resposta.find(kFimResposta, desde) != std::string::npos || decorrido >= limites.respostaMs) break;
+      // A reply is a few characters: a peer that keeps sending without the
+      // terminator is cut off here instead of filling the host's memory.
+      if (resposta.size() >= kMaxResposta) break;
       // Each read waits at most what is left of the limit.
       const int n = conexao.Receive(buffer, sizeof buffer, limites.respostaMs - decorrido);
       if (n < 0) break;  // the converter closed: nothing more can come
       mostra(kRecebido, buffer, static_cast<size_t>(n));
       // A zero byte ends what the read contributes; the rest is lost.
       const size_t util = n > 0 ? strnlen(buffer, static_cast<size_t>(n)) : 0;
+      constexpr size_t kCauda = sizeof kFimResposta - 2;  // the terminator less one byte
+      desde = resposta.size() >= kCauda ? resposta.size() - kCauda : 0;
       resposta.append(buffer, util);
     }
   } catch (const platform::SocketError& e) {

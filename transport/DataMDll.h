@@ -24,12 +24,16 @@ class TDMDLL {
 };
 
 // Sends `comando` + CR on a fresh blocking connection to the converter's
-// command port and returns the reply collected up to the terminator or the
-// time limit (empty when no connection was made).  Runs no event pump.  An
-// error while exchanging is raised after the connection is closed.  The
+// command port and returns the reply collected up to the terminator, the
+// time limit or kMaxResposta bytes (empty when no connection was made).
+// Runs no event pump.  An error while exchanging is raised after the
+// connection is closed.  The
 // bytes go to the byte tap as those of converter `conversor` (none when
 // negative).
 std::string EnviaComando(const std::string& endereco, const std::string& comando, int32_t conversor = -1);
+
+// The longest reply collected: past it the exchange ends with what came.
+constexpr size_t kMaxResposta = 64 * 1024;
 
 // Limits of the exchange: connect 5000 ms, reply 10000 ms.
 struct LimitesComando {

@@ -42,6 +42,10 @@ class TSerCom {
   bool SoftwareParity() const { return port_.SoftwareParity(); }
   // Bytes dropped so far as older than the open or flush before them.
   uint64_t DescartadosAntigos() const { return descartados_; }
+#ifdef PESMO6_FUZZ
+  // Fuzz builds only: bytes as if one read of the open port had taken them.
+  void RecebeParaFuzz(const uint8_t* data, size_t n) { port_.FuzzReceive(data, n); }
+#endif
 
  private:
   // Fresh readings only.  tcflush and PurgeComm empty the OS buffers, but a

@@ -144,6 +144,12 @@ class SerialPort {
   bool SoftwareParity() const;
   // Sends every byte (waits a bounded time for room); throws when closed.
   void Write(const uint8_t* data, size_t length);
+#ifdef PESMO6_FUZZ
+  // Fuzz builds only: `length` bytes as if one read of the open device had
+  // just taken them (what does not fit the read buffer is lost); the pump
+  // announces them to the handler at its next pass.
+  void FuzzReceive(const uint8_t* data, size_t length);
+#endif
 
   struct Impl;
 
@@ -197,6 +203,12 @@ class LineSocket {
   void DiscardInput();
   // Sends every byte; a broken connection is dropped (disconnect event).
   void Send(const std::string& bytes);
+#ifdef PESMO6_FUZZ
+  // Fuzz builds only: `length` bytes as if one recv on the live link had
+  // just taken them (what does not fit the receive buffer is lost); the
+  // pump hands them to the reader at its next pass.
+  void FuzzReceive(const uint8_t* data, size_t length);
+#endif
 
   struct Impl;
 

@@ -366,4 +366,17 @@ void SerialPort::Write(const uint8_t* data, size_t length) {
   }
 }
 
+#ifdef PESMO6_FUZZ
+void SerialPort::FuzzReceive(const uint8_t* data, size_t length) {
+  Impl& impl = *impl_;
+  if (impl.fd < 0) return;
+  if (impl.Buffered() == 0) impl.DropBuffered();
+  const size_t room = sizeof impl.buffer - impl.tail;
+  const size_t n = length < room ? length : room;
+  if (n > 0) std::memcpy(impl.buffer + impl.tail, data, n);
+  impl.tail += n;
+  impl.UpdatePending();
+}
+#endif
+
 }  // namespace pesmo6::platform

@@ -342,6 +342,19 @@ void LineSocket::Send(const std::string& bytes) {
   }
 }
 
+#ifdef PESMO6_FUZZ
+void LineSocket::FuzzReceive(const uint8_t* data, size_t length) {
+  Impl& impl = *impl_;
+  if (!impl.active) return;
+  if (impl.Buffered() == 0) impl.head = impl.tail = 0;
+  const size_t room = sizeof impl.buffer - impl.tail;
+  const size_t n = length < room ? length : room;
+  if (n > 0) std::memcpy(impl.buffer + impl.tail, data, n);
+  impl.tail += n;
+  impl.UpdatePending();
+}
+#endif
+
 // ---- BlockingSocket -----------------------------------------------------
 
 BlockingSocket::BlockingSocket() = default;
