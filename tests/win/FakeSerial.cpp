@@ -39,6 +39,7 @@ struct Device {
   Counters c;
   bool aborted = false;
   int bytesRead = 0;
+  int rxPurges = 0;  // PurgeComm calls that emptied the receive buffer
 };
 
 struct Port {
@@ -312,6 +313,7 @@ BOOL WINAPI FakePurgeComm(HANDLE h, DWORD flags) {
   Device& d = *p->dev;
   if (flags & (PURGE_RXABORT | PURGE_TXABORT)) CompleteHanging(d, ERROR_OPERATION_ABORTED);
   if (flags & PURGE_RXCLEAR) {
+    ++d.rxPurges;
     d.rx.clear();
     // What was on the wire arrives right after.
     const std::string transit = std::move(d.inTransit);
@@ -457,12 +459,24 @@ void Arrive(const std::string& path, const std::string& bytes) {
 }
 
 void ArriveLater(const std::string& path, const std::string& bytes, int ms) {
-  // Counted from the open when the port is not open yet: on a loaded machine
-  // the open may come later than ms, and bytes that arrive before it are
-  // flushed, which no driver's caller could tell from a lost frame.
-  const bool openNow = IsOpen(path);
-  g_later.emplace_back([path, bytes, ms, openNow] {
-    for (int waited = 0; !openNow && !IsOpen(path) && waited < 3000; ++waited) Sleep(1);
+  // Counted from the open's purge when the port is not open yet: on a loaded
+  // machine the open may come later than ms, and bytes that arrive before its
+  // purge are flushed, or dropped by the freshness guard armed right after
+  // it, which no driver's caller could tell from a lost frame.
+  bool openNow;
+  int purges;
+  {
+    std::lock_guard<std::mutex> lock(g_mutex);
+    Device& d = Dev(path);
+    openNow = d.handle != nullptr;
+    purges = d.rxPurges;
+  }
+  g_later.emplace_back([path, bytes, ms, openNow, purges] {
+    const auto purged = [&] {
+      std::lock_guard<std::mutex> lock(g_mutex);
+      return Dev(path).rxPurges != purges;
+    };
+    for (int waited = 0; !openNow && !purged() && waited < 3000; ++waited) Sleep(1);
     Sleep(static_cast<DWORD>(ms));
     Arrive(path, bytes);
   });
