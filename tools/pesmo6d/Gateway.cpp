@@ -205,17 +205,26 @@ Json Gateway::SnapshotJson(size_t i, const Snapshot& s, SteadyTime now) const {
 }
 
 Json Gateway::ScaleJson(size_t i) const {
-  std::lock_guard<std::mutex> lock(mutex_);
-  return SnapshotJson(i, *snaps_[i], steady_clock::now());
+  // Copied under the lock, written out after it: the library thread never
+  // waits for a client's JSON.
+  std::unique_lock<std::mutex> lock(mutex_);
+  const Snapshot copy = *snaps_[i];
+  lock.unlock();
+  return SnapshotJson(i, copy, steady_clock::now());
 }
 
 Json Gateway::ScalesJson() const {
   Json j;
   j["gateway"] = config_.gateway;
   Json list = Json::array();
+  std::vector<Snapshot> copies;
+  copies.reserve(snaps_.size());
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    for (const auto& s : snaps_) copies.push_back(*s);
+  }
   const SteadyTime now = steady_clock::now();
-  std::lock_guard<std::mutex> lock(mutex_);
-  for (size_t i = 0; i < scales_.size(); ++i) list.push_back(SnapshotJson(i, *snaps_[i], now));
+  for (size_t i = 0; i < copies.size(); ++i) list.push_back(SnapshotJson(i, copies[i], now));
   j["scales"] = std::move(list);
   return j;
 }

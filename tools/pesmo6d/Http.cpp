@@ -9,6 +9,8 @@
 #include <map>
 #include <mutex>
 #include <set>
+#include <sys/resource.h>
+#include <unistd.h>
 
 #include "Log.h"
 #include "WebFiles.h"
@@ -21,6 +23,7 @@ namespace {
 
 constexpr size_t kSubscriberQueue = 1024;
 constexpr size_t kMaxFilters = 64;
+constexpr int kWorkerNice = 5;
 
 // One /api/events client: events queued by the library thread, written by
 // the client's HTTP thread.
@@ -288,6 +291,13 @@ void HttpServer::Impl::Routes() {
 
   // Token and CORS, before any route.
   svr.set_pre_routing_handler([this](const httplib::Request& req, httplib::Response& res) {
+    // The HTTP workers yield to the library thread, whose timing the
+    // readings depend on (a frame missed costs a whole frame period).
+    thread_local bool yielded = false;
+    if (!yielded) {
+      yielded = true;
+      setpriority(PRIO_PROCESS, static_cast<id_t>(gettid()), kWorkerNice);
+    }
     const std::string origin = req.get_header_value("Origin");
     const bool listed = !origin.empty() && std::find(cfg.origins.begin(), cfg.origins.end(), origin) != cfg.origins.end();
     if (listed) {
