@@ -622,8 +622,13 @@ void Gateway::Probe(size_t i) {
   int32_t code = 1;
   if (Ready(i)) {
     code = Alone(i, [](int32_t ch) { return Update_Canal(ch); });
-    if (code == 0 || code == 3) Reading(i, code);
-    else if (!s.silenced) Failure(i, code, CodeText(code));
+    if (stopping_) {
+      // Ended by the stop: no failure of the scale.
+    } else if (code == 0 || code == 3) {
+      Reading(i, code);
+    } else if (!s.silenced) {
+      Failure(i, code, CodeText(code));
+    }
   } else {
     std::lock_guard<std::mutex> lock(mutex_);
     code = snaps_[i]->errorCode;

@@ -82,7 +82,6 @@ class Gateway {
   struct Snapshot;
   struct Scale;
   struct Job;
-  enum class HookMode { Idle, Job };
 
   void Run();
   void Register(Scale& s);
