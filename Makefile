@@ -5,7 +5,7 @@ VERSION := $(shell sed -n '/^project.Pesmo6 VERSION/s/.*VERSION \([0-9.]*\).*/\1
 CMAKE_OPTS := -DPESMO6_WERROR=ON
 
 .PHONY: all deps deps-windows build build-asan build-variants windows test test-linux test-windows \
-        test-host deb dist demo bench clean build-fuzz fuzz fuzz-ci
+        test-host deb dist demo bench gateway-load clean build-fuzz fuzz fuzz-ci
 
 all: build
 
@@ -91,6 +91,10 @@ demo: deps build
 bench: deps build
 	cmake --build build -j $(JOBS) --target pesmo6-bench-fixed
 	./build/pesmo6-bench
+
+# pesmo6d under load: 16 scales, 50 HTTP clients, 8 SSE subscribers, 60 s.
+gateway-load: deps build
+	nice python3 scripts/gateway-load.py --pesmo6d build/pesmo6d --sim build/pesmo6-sim --seconds 60 --strict
 
 clean:
 	rm -rf build build-asan build-release build-clang build-win32 build-win64 build-wine build-fuzz dist
