@@ -7,13 +7,18 @@ text ended by a NUL byte), so no port is opened and no websocket is needed.
 """
 import base64
 import fcntl
+import itertools
 import json
 import os
 import select
 import shutil
+import signal
+import socket
 import subprocess
 import tempfile
 import time
+import urllib.error
+import urllib.request
 
 FLAGS = ["--headless", "--no-sandbox", "--disable-gpu", "--disable-quic", "--no-first-run",
          "--disable-background-networking", "--disable-component-update", "--disable-sync",
@@ -104,7 +109,7 @@ class Chromium:
         """A new tab of the given viewport showing url; returns a Page."""
         target = self.call("Target.createTarget", {"url": "about:blank"})["targetId"]
         session = self.call("Target.attachToTarget", {"targetId": target, "flatten": True})["sessionId"]
-        page = Page(self, session)
+        page = Page(self, session, target)
         page.call("Emulation.setDeviceMetricsOverride",
                   {"width": width, "height": height, "deviceScaleFactor": scale, "mobile": mobile})
         page.call("Page.enable")
@@ -131,9 +136,13 @@ class Chromium:
 
 
 class Page:
-    def __init__(self, browser, session):
+    def __init__(self, browser, session, target):
         self.browser = browser
         self.session = session
+        self.target = target
+
+    def close(self):
+        self.browser.call("Target.closeTarget", {"targetId": self.target})
 
     def call(self, method, params=None, timeout=None):
         return self.browser.call(method, params, self.session, timeout)
@@ -190,3 +199,108 @@ LAYOUT_JS = r"""
   link: document.getElementById("link").textContent.trim(),
   title: document.title})
 """
+
+
+# ---- The daemon and its simulated indicators ----------------------------------
+
+PESMO6D = os.environ.get("PESMO6D", "build/pesmo6d")
+SIM = os.environ.get("PESMO6_SIM", "build/pesmo6-sim")
+
+_addresses = itertools.count(2)
+
+
+def loopback():
+    """An address of its own: 127.251.x.y is no other suite's."""
+    return "127.251.%d.%d" % (os.getpid() % 250, next(_addresses))
+
+
+def free_port(address):
+    with socket.socket() as s:
+        s.bind((address, 0))
+        return s.getsockname()[1]
+
+
+class Sim:
+    """pesmo6-sim as a process; its first line tells where it plays."""
+
+    def __init__(self, *args):
+        self.proc = subprocess.Popen([SIM, *args], stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+        self.first = self.proc.stdout.readline().strip()
+        if not self.first:
+            raise RuntimeError("pesmo6-sim did not start: " + self.proc.stderr.read())
+
+    @property
+    def device(self):
+        assert self.first.startswith("device /dev/pts/"), self.first
+        return self.first.split(" ", 1)[1]
+
+    def stop(self):
+        stop(self.proc)
+        self.proc.stdout.close()
+        self.proc.stderr.close()
+
+
+def stop(proc):
+    if proc.poll() is None:
+        proc.send_signal(signal.SIGTERM)
+        try:
+            proc.wait(5)
+        except subprocess.TimeoutExpired:
+            proc.kill()
+            proc.wait()
+
+
+def toml_text(value):
+    return json.dumps(value)  # a JSON string is a valid TOML basic string
+
+
+class Gateway:
+    """pesmo6d as a process on a loopback address of its own, serving `scales`
+    (dicts of name, family and device, or converter and line)."""
+
+    def __init__(self, work, scales, token=None, name="page-test"):
+        self.address = loopback()
+        self.port = free_port(self.address)
+        self.url = "http://%s:%d" % (self.address, self.port)
+        self.config = os.path.join(work, "pesmo6d.toml")
+        self.log_path = os.path.join(work, "pesmo6d.log")
+        lines = ["[gateway]", "name = " + toml_text(name),
+                 "listen = " + toml_text("%s:%d" % (self.address, self.port))]
+        if token:
+            lines.append("token = " + toml_text(token))
+        for scale in scales:
+            lines.append("")
+            lines.append("[[scale]]")
+            lines += ["%s = %s" % (k, toml_text(v)) for k, v in scale.items()]
+        with open(self.config, "w") as f:
+            f.write("\n".join(lines) + "\n")
+        self.token = token
+        self.start()
+
+    def start(self, timeout=10):
+        self.log = open(self.log_path, "a")
+        self.proc = subprocess.Popen([PESMO6D, "--config", self.config], stdin=subprocess.DEVNULL,
+                                     stdout=self.log, stderr=subprocess.STDOUT)
+        deadline = time.monotonic() + timeout
+        headers = {"Authorization": "Bearer " + self.token} if self.token else {}
+        while True:
+            try:
+                with urllib.request.urlopen(urllib.request.Request(self.url + "/api/scales", headers=headers),
+                                            timeout=2) as r:
+                    if r.status == 200:
+                        return
+            except (urllib.error.URLError, ConnectionError, OSError):
+                pass
+            if self.proc.poll() is not None or time.monotonic() > deadline:
+                self.stop()
+                with open(self.log_path) as f:
+                    raise RuntimeError("pesmo6d did not serve:\n" + f.read()[-3000:])
+            time.sleep(0.1)
+
+    def restart(self):
+        self.stop()
+        self.start()
+
+    def stop(self):
+        stop(self.proc)
+        self.log.close()
