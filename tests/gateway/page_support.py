@@ -116,6 +116,8 @@ class Chromium:
         result = page.call("Page.navigate", {"url": url})
         if result.get("errorText"):
             raise ProtocolError("navigating to %s: %s" % (url, result["errorText"]))
+        if not page.wait_for("location.href !== 'about:blank' && document.readyState === 'complete'"):
+            raise ProtocolError("%s did not load" % url)
         return page
 
     def close(self):

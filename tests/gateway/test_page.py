@@ -12,7 +12,6 @@ import re
 import shutil
 import tempfile
 import time
-import urllib.error
 import urllib.request
 
 import pytest
@@ -105,13 +104,14 @@ def test_cards_show_the_simulators_weights(gateway, browser, tmp_path):
     assert cards["silo"]["motion"] is True
     assert cards["bench"]["net"] == "250.75"
 
-    # The truck drives on and off: the card follows it.
+    # The truck drives on and off (a 14 s cycle, level for 6 s at most): the
+    # card follows it.
     seen = set()
-    deadline = time.monotonic() + 4
-    while time.monotonic() < deadline and len(seen) < 3:
+    deadline = time.monotonic() + 7
+    while time.monotonic() < deadline and len(seen) < 2:
         seen.add(page.evaluate("document.querySelector('section.scale[data-scale=\"truck\"] .net').textContent"))
-        time.sleep(0.25)
-    assert len(seen) >= 3, seen
+        time.sleep(0.2)
+    assert len(seen) >= 2, seen
     assert all(0 <= float(v) <= 18000 for v in seen), seen
 
     # A scale whose port is missing shows its error and plots nothing.
@@ -120,7 +120,11 @@ def test_cards_show_the_simulators_weights(gateway, browser, tmp_path):
     assert missing["error"] and missing["points"] == 0, missing
     assert missing["net"] == "—" and missing["age"] == "no reading"
 
-    shot = os.environ.get("PESMO6_PAGE_SCREENSHOT") or str(tmp_path / "page.png")
+    shot = os.environ.get("PESMO6_PAGE_SCREENSHOT")
+    if shot:
+        time.sleep(20)  # a kept screenshot shows a longer stretch of the plots
+    else:
+        shot = str(tmp_path / "page.png")
     page.screenshot(shot)
     with open(shot, "rb") as f:
         assert f.read(8) == b"\x89PNG\r\n\x1a\n"
