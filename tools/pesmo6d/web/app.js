@@ -64,6 +64,8 @@
   // Shows one scale's state (a reading or an error) and adds its net weight
   // to the plot when it is a reading not seen yet.
   function show(card, s) {
+    // A snapshot fetched while events went on may be older than the card.
+    if (s.time && card.lastTime && s.time < card.lastTime) return;
     const now = performance.now();
     let where = [s.family, s.target].filter(Boolean).join(" · ");
     if (s.mode === "on-demand") where += " · on demand";
@@ -158,24 +160,16 @@
 
   // Lays the cards out in the gateway's order, keeping the ones known.
   function layout(list) {
-    const seen = new Set();
-    list.forEach((s) => {
-      let card = cards.get(s.name);
-      if (!card) {
-        card = makeCard(s.name);
-        cards.set(s.name, card);
-      }
-      seen.add(s.name);
-      main.appendChild(card.el);   // moves a known card into place
+    const shown = new Map();
+    for (const s of list) {
+      const card = cards.get(s.name) || makeCard(s.name);
+      shown.set(s.name, card);
       show(card, s);
-    });
-    for (const [name, card] of cards) {
-      if (!seen.has(name)) {
-        card.el.remove();
-        cards.delete(name);
-      }
     }
-    if (!list.length) setText(main, "This gateway serves no scales.");
+    cards.clear();
+    for (const [name, card] of shown) cards.set(name, card);
+    if (list.length) main.replaceChildren(...Array.from(shown.values(), (card) => card.el));
+    else main.replaceChildren("This gateway serves no scales.");
   }
 
   // ---- Talking to the gateway ---------------------------------------------
