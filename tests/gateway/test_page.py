@@ -73,10 +73,12 @@ def api(gw, path):
 def cards_ready(page, names):
     """Waits until every live card with a weight has plotted points; returns the cards."""
     want = json.dumps(names)
-    page.wait_for("""(() => { const w = %s; return w.every((n) => {
+    ready = page.wait_for("""(() => { const w = %s; return w.every((n) => {
         const el = document.querySelector('section.scale[data-scale="' + n + '"]');
         return el && Number(el.querySelector('.plot').dataset.points) > 1; }); })()""" % want, 15)
-    return {c["name"]: c for c in page.evaluate(CARDS_JS)}
+    cards = {c["name"]: c for c in page.evaluate(CARDS_JS)}
+    assert ready, "cards without plotted readings: %s" % cards
+    return cards
 
 
 WEIGHED = [name for name, _, _ in STEADY] + ["truck"]
