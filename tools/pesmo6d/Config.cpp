@@ -1,0 +1,278 @@
+#include "Config.h"
+
+#include <arpa/inet.h>
+
+#include <algorithm>
+#include <set>
+#include <toml++/toml.h>
+
+#include "Families.h"
+
+namespace pesmo6d {
+
+namespace {
+
+// One table of the file: typed reads of its keys, each failure naming the
+// key and its line, and every key that nobody read refused at the end.
+class Section {
+ public:
+  Section(const std::string& file, const toml::table& t, std::string path)
+      : file_(file), t_(t), path_(std::move(path)) {}
+
+  [[noreturn]] void Fail(const toml::source_region& where, const std::string& key, const std::string& what) const {
+    std::string msg = file_;
+    if (where.begin.line > 0) msg += ":" + std::to_string(where.begin.line);
+    msg += ": " + Key(key) + ": " + what;
+    throw ConfigError(msg);
+  }
+  [[noreturn]] void Fail(const std::string& key, const std::string& what) const {
+    const toml::node* n = t_.get(key);
+    Fail(n ? n->source() : t_.source(), key, what);
+  }
+  std::string Key(const std::string& key) const { return path_.empty() ? key : path_ + "." + key; }
+
+  const toml::node* Get(const std::string& key) {
+    seen_.insert(key);
+    return t_.get(key);
+  }
+  bool Has(const std::string& key) const { return t_.contains(key); }
+
+  void String(const std::string& key, std::string& out, bool required = false) {
+    const toml::node* n = Get(key);
+    if (!n) {
+      if (required) Fail(t_.source(), key, "missing (a text is needed)");
+      return;
+    }
+    if (!n->is_string()) Fail(key, "must be a text");
+    out = n->as_string()->get();
+  }
+  void Int(const std::string& key, int& out, long long lo, long long hi) {
+    const toml::node* n = Get(key);
+    if (!n) return;
+    if (!n->is_integer()) Fail(key, "must be an integer");
+    const long long v = n->as_integer()->get();
+    if (v < lo || v > hi) Fail(key, "must be between " + std::to_string(lo) + " and " + std::to_string(hi));
+    out = static_cast<int>(v);
+  }
+  void Bool(const std::string& key, bool& out) {
+    const toml::node* n = Get(key);
+    if (!n) return;
+    if (!n->is_boolean()) Fail(key, "must be true or false");
+    out = n->as_boolean()->get();
+  }
+  void Strings(const std::string& key, std::vector<std::string>& out) {
+    const toml::node* n = Get(key);
+    if (!n) return;
+    if (!n->is_array()) Fail(key, "must be a list of texts");
+    for (const auto& e : *n->as_array()) {
+      if (!e.is_string()) Fail(e.source(), key, "must be a list of texts");
+      out.push_back(e.as_string()->get());
+    }
+  }
+  // Every key read or refused: one not known is a mistake worth telling.
+  void Done() const {
+    for (const auto& [k, v] : t_) {
+      const std::string key(k.str());
+      if (!seen_.count(key)) Fail(k.source(), key, "unknown key");
+    }
+  }
+  const toml::table& Table() const { return t_; }
+
+ private:
+  const std::string& file_;
+  const toml::table& t_;
+  std::string path_;
+  std::set<std::string> seen_;
+};
+
+bool ValidName(const std::string& s) {
+  if (s.empty() || s.size() > 64) return false;
+  return std::all_of(s.begin(), s.end(), [](unsigned char c) {
+    return std::isalnum(c) || c == '-' || c == '_' || c == '.';
+  });
+}
+
+bool IsLoopback(const std::string& host) {
+  in_addr a{};
+  if (inet_pton(AF_INET, host.c_str(), &a) == 1) return (ntohl(a.s_addr) >> 24) == 127;
+  return host == "localhost" || host == "::1";
+}
+
+void ReadListen(Section& s, Config& c) {
+  std::string listen;
+  s.String("listen", listen);
+  if (listen.empty()) return;
+  const size_t colon = listen.rfind(':');
+  if (colon == std::string::npos || colon == 0 || colon + 1 == listen.size())
+    s.Fail("listen", "must be ADDRESS:PORT, such as \"127.0.0.1:8080\"");
+  std::string host = listen.substr(0, colon);
+  if (host.size() > 2 && host.front() == '[' && host.back() == ']') host = host.substr(1, host.size() - 2);
+  const std::string port = listen.substr(colon + 1);
+  if (port.find_first_not_of("0123456789") != std::string::npos || port.size() > 5 || std::stoi(port) > 65535)
+    s.Fail("listen", "port must be a number from 0 to 65535");
+  in_addr a4{};
+  in6_addr a6{};
+  if (host != "localhost" && inet_pton(AF_INET, host.c_str(), &a4) != 1 && inet_pton(AF_INET6, host.c_str(), &a6) != 1)
+    s.Fail("listen", "address must be a numeric IPv4 or IPv6 address or localhost");
+  c.listenHost = host == "localhost" ? "127.0.0.1" : host;
+  c.listenPort = std::stoi(port);
+}
+
+ScaleConfig ReadScale(Section& s, const Config& c) {
+  ScaleConfig sc;
+  s.String("name", sc.name, true);
+  if (!ValidName(sc.name))
+    s.Fail("name", "must be 1 to 64 letters, digits, '-', '_' or '.' (it names URLs and MQTT topics)");
+  s.String("family", sc.family, true);
+  if (!pesmo6tools::FindFamily(sc.family)) {
+    std::string names;
+    for (const auto& n : pesmo6tools::FamilyNames()) names += (names.empty() ? "" : ", ") + n;
+    s.Fail("family", "unknown family \"" + sc.family + "\" (one of " + names + ")");
+  }
+  std::string mode = "live";
+  s.String("mode", mode);
+  if (mode != "live" && mode != "on-demand") s.Fail("mode", "must be \"live\" or \"on-demand\"");
+  sc.live = mode == "live";
+
+  int port = 0;
+  s.Int("port", port, 1, 65535);
+  sc.port = static_cast<uint32_t>(port);
+  s.String("device", sc.device);
+  s.String("converter", sc.converter);
+  std::string line;
+  s.String("line", line);
+  const int targets = (port != 0) + s.Has("device") + s.Has("converter");
+  if (targets == 0) s.Fail(s.Table().source(), "port", "a target is needed: port, device, or converter with line");
+  if (targets > 1) s.Fail("converter", "give one target only: port, device or converter");
+  if (s.Has("device") && (sc.device.empty() || sc.device[0] != '/'))
+    s.Fail("device", "must be an absolute path such as \"/dev/ttyUSB0\"");
+  if (s.Has("converter")) {
+    if (sc.converter.empty() || sc.converter.size() > 16) s.Fail("converter", "must be an address of 1 to 16 characters");
+    if (line.size() != 1 || std::string("ABCDabcd").find(line[0]) == std::string::npos)
+      s.Fail(s.Has("line") ? "line" : "converter", "a converter scale needs line = \"A\", \"B\", \"C\" or \"D\"");
+    sc.line = static_cast<char>(std::toupper(static_cast<unsigned char>(line[0])));
+  } else if (s.Has("line")) {
+    s.Fail("line", "goes with converter");
+  }
+  s.String("unit", sc.unit);
+  if (s.Has("unit") && (sc.unit.empty() || sc.unit.size() > 8)) s.Fail("unit", "must be a text of 1 to 8 characters");
+  s.Int("silence_ms", sc.silenceMs, 200, 60000);
+  s.Int("stable_count", sc.stableCount, 1, 100);
+  s.Int("stable_limit_s", sc.stableLimitS, 1, 60);
+  (void)c;
+  s.Done();
+  return sc;
+}
+
+}  // namespace
+
+std::string ScaleConfig::Target() const {
+  if (!converter.empty()) return converter + " line " + std::string(1, line);
+  if (!device.empty()) return device;
+  return "port " + std::to_string(port);
+}
+
+bool Config::Loopback() const { return IsLoopback(listenHost); }
+
+Config LoadConfig(const std::string& file) {
+  toml::table root;
+  try {
+    root = toml::parse_file(file);
+  } catch (const toml::parse_error& e) {
+    std::string msg = file;
+    if (e.source().begin.line > 0) msg += ":" + std::to_string(e.source().begin.line);
+    throw ConfigError(msg + ": " + std::string(e.description()));
+  }
+  Config c;
+  c.file = file;
+  Section top(file, root, "");
+
+  auto table = [&](const std::string& key) -> const toml::table* {
+    const toml::node* n = top.Get(key);
+    if (!n) return nullptr;
+    if (!n->is_table()) top.Fail(key, "must be a table ([" + key + "])");
+    return n->as_table();
+  };
+
+  if (const toml::table* t = table("gateway")) {
+    Section s(file, *t, "gateway");
+    s.String("name", c.gateway);
+    if (!ValidName(c.gateway)) s.Fail("name", "must be 1 to 64 letters, digits, '-', '_' or '.' (it names MQTT topics)");
+    s.String("log_level", c.logLevel);
+    if (c.logLevel != "error" && c.logLevel != "warn" && c.logLevel != "info" && c.logLevel != "debug")
+      s.Fail("log_level", "must be \"error\", \"warn\", \"info\" or \"debug\"");
+    s.Int("retry_min_ms", c.retryMinMs, 50, 600000);
+    s.Int("retry_max_ms", c.retryMaxMs, 50, 3600000);
+    if (c.retryMaxMs < c.retryMinMs) s.Fail("retry_max_ms", "must not be below retry_min_ms");
+    s.Done();
+  }
+
+  if (const toml::table* t = table("http")) {
+    Section s(file, *t, "http");
+    ReadListen(s, c);
+    s.String("token", c.token);
+    if (s.Has("token") && (c.token.size() < 8 || c.token.size() > 256 ||
+                           c.token.find_first_of(" \t\r\n") != std::string::npos))
+      s.Fail("token", "must be 8 to 256 characters without blanks");
+    s.Strings("allowed_origins", c.origins);
+    for (const auto& o : c.origins) {
+      if (o.rfind("http://", 0) != 0 && o.rfind("https://", 0) != 0)
+        s.Fail("allowed_origins", "\"" + o + "\" is no origin (scheme://host[:port])");
+    }
+    s.Int("threads", c.threads, 4, 1024);
+    s.Int("max_sse_clients", c.maxSseClients, 0, 1000);
+    s.Int("sse_keepalive_ms", c.keepaliveMs, 100, 600000);
+    int body = static_cast<int>(c.maxBodyBytes);
+    s.Int("max_body_bytes", body, 64, 1 << 20);
+    c.maxBodyBytes = static_cast<size_t>(body);
+    if (c.maxSseClients + 4 > c.threads) s.Fail("threads", "must leave room beside max_sse_clients (at least 4 more)");
+    if (!c.Loopback() && c.token.empty())
+      s.Fail("listen", "a non-loopback address needs a token (every request must then carry it)");
+    s.Done();
+  }
+
+  if (const toml::table* t = table("mqtt")) {
+    Section s(file, *t, "mqtt");
+    MqttConfig& m = c.mqtt;
+    m.enabled = true;
+    s.Bool("enabled", m.enabled);
+    s.String("host", m.host);
+    if (m.host.empty()) s.Fail("host", "must not be empty");
+    s.Int("port", m.port, 1, 65535);
+    s.String("client_id", m.clientId);
+    s.String("username", m.username);
+    s.String("password", m.password);
+    if (s.Has("password") && !s.Has("username")) s.Fail("password", "goes with username");
+    s.Int("keepalive_s", m.keepaliveS, 5, 3600);
+    s.Int("qos", m.qos, 0, 2);
+    s.Int("retry_min_ms", m.retryMinMs, 50, 600000);
+    s.Int("retry_max_ms", m.retryMaxMs, 50, 3600000);
+    if (m.retryMaxMs < m.retryMinMs) s.Fail("retry_max_ms", "must not be below retry_min_ms");
+    s.String("topic_prefix", m.topicPrefix);
+    if (m.topicPrefix.empty() || m.topicPrefix.find_first_of("+#") != std::string::npos)
+      s.Fail("topic_prefix", "must be a non-empty topic without '+' or '#'");
+    s.Done();
+  }
+
+  const toml::node* scales = top.Get("scale");
+  if (!scales) throw ConfigError(file + ": scale: no scale configured (add [[scale]] tables)");
+  if (!scales->is_array_of_tables()) top.Fail("scale", "must be a list of tables ([[scale]])");
+  std::set<std::string> names;
+  size_t i = 0;
+  for (const auto& node : *scales->as_array()) {
+    Section s(file, *node.as_table(), "scale[" + std::to_string(i++) + "]");
+    ScaleConfig sc = ReadScale(s, c);
+    if (!names.insert(sc.name).second) s.Fail("name", "\"" + sc.name + "\" is the name of an earlier scale");
+    for (const auto& other : c.scales) {
+      if (other.Target() == sc.Target())
+        s.Fail(sc.converter.empty() ? (sc.device.empty() ? "port" : "device") : "line",
+               "scale \"" + other.name + "\" already uses " + sc.Target());
+    }
+    c.scales.push_back(std::move(sc));
+  }
+  if (c.scales.size() > 1000) throw ConfigError(file + ": scale: at most 1000 scales");
+  top.Done();
+  return c;
+}
+
+}  // namespace pesmo6d
