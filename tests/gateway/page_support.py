@@ -266,8 +266,8 @@ class Gateway:
         self.url = "http://%s:%d" % (self.address, self.port)
         self.config = os.path.join(work, "pesmo6d.toml")
         self.log_path = os.path.join(work, "pesmo6d.log")
-        lines = ["[gateway]", "name = " + toml_text(name),
-                 "listen = " + toml_text("%s:%d" % (self.address, self.port))]
+        lines = ["[gateway]", "name = " + toml_text(name), "retry_min_ms = 200", "",
+                 "[http]", "listen = " + toml_text("%s:%d" % (self.address, self.port))]
         if token:
             lines.append("token = " + toml_text(token))
         for scale in scales:

@@ -38,14 +38,14 @@ def gateway():
     try:
         address = loopback()
         conv = Sim("converter", "--address", address, "--line", "B=7410", "--weight", "18000",
-                   "--script", "truck", "--decimals", "0")
+                   "--script", "stepped", "--decimals", "0")
         sims.append(conv)
         scales = []
         for name, args, _ in STEADY:
             sim = Sim(*args)
             sims.append(sim)
             scales.append({"name": name, "family": args[1], "device": sim.device})
-        scales.append({"name": "truck", "family": "7410", "converter": address, "line": "B"})
+        scales.append({"name": "hopper", "family": "7410", "converter": address, "line": "B"})
         scales.append({"name": "missing", "family": "7410", "device": os.path.join(work, "no-such-tty")})
         gw = Gateway(work, scales, token=TOKEN)
         yield gw
@@ -81,7 +81,7 @@ def cards_ready(page, names):
     return cards
 
 
-WEIGHED = [name for name, _, _ in STEADY] + ["truck"]
+WEIGHED = [name for name, _, _ in STEADY] + ["hopper"]
 
 
 def test_cards_show_the_simulators_weights(gateway, browser, tmp_path):
@@ -106,12 +106,11 @@ def test_cards_show_the_simulators_weights(gateway, browser, tmp_path):
     assert cards["silo"]["motion"] is True
     assert cards["bench"]["net"] == "250.75"
 
-    # The truck drives on and off (a 14 s cycle, level for 6 s at most): the
-    # card follows it.
+    # The hopper fills in steps of a quarter, 2 s apart: the card follows it.
     seen = set()
-    deadline = time.monotonic() + 7
+    deadline = time.monotonic() + 4
     while time.monotonic() < deadline and len(seen) < 2:
-        seen.add(page.evaluate("document.querySelector('section.scale[data-scale=\"truck\"] .net').textContent"))
+        seen.add(page.evaluate("document.querySelector('section.scale[data-scale=\"hopper\"] .net').textContent"))
         time.sleep(0.2)
     assert len(seen) >= 2, seen
     assert all(0 <= float(v) <= 18000 for v in seen), seen

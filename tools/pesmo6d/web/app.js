@@ -89,8 +89,8 @@
     if (s.error) {
       const since = s.error.since ? new Date(s.error.since) : null;
       let text = s.error.message || "update failed";
-      if (s.error.code != null) text += " (code " + s.error.code + ")";
-      if (since && !isNaN(since)) text += " since " + since.toLocaleTimeString();
+      if (s.error.code != null) text += " · code " + s.error.code;
+      if (since && !isNaN(since)) text += " · since " + since.toLocaleTimeString();
       setText(card.error, text);
       card.error.hidden = false;
     } else {
@@ -154,6 +154,7 @@
     }
     if (card.line.getAttribute("points") !== d) card.line.setAttribute("points", d);
     card.plot.dataset.points = String(pts.length);
+    card.plot.parentNode.classList.toggle("flat", pts.length > 0 && hi.v === lo.v);
     setText(card.max, hi ? hi.text : "");
     setText(card.min, lo && lo !== hi && lo.v !== hi.v ? lo.text : "");
   }
