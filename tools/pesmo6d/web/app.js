@@ -10,8 +10,8 @@
   const STALE_MS = 5000;        // a live scale older than this is marked stale
   const W = 300, H = 80, PAD = 6;  // the plot's viewBox
 
-  // A token in the page's own address is passed on to every request: neither
-  // fetch() of a plain link nor EventSource can carry an Authorization header.
+  // A token in the page's own address is passed on in the query of every
+  // request: an EventSource cannot send an Authorization header.
   const token = new URLSearchParams(location.search).get("token");
   function api(path) {
     return token ? path + (path.includes("?") ? "&" : "?") + "token=" + encodeURIComponent(token) : path;
