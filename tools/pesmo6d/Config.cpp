@@ -143,7 +143,7 @@ ScaleConfig ReadScale(Section& s, const Config& c) {
   s.String("line", line);
   const int targets = (port != 0) + s.Has("device") + s.Has("converter");
   if (targets == 0) s.Fail(s.Table().source(), "port", "a target is needed: port, device, or converter with line");
-  if (targets > 1) s.Fail("converter", "give one target only: port, device or converter");
+  if (targets > 1) s.Fail(s.Has("converter") ? "converter" : "device", "give one target only: port, device or converter");
   if (s.Has("device") && (sc.device.empty() || sc.device[0] != '/'))
     s.Fail("device", "must be an absolute path such as \"/dev/ttyUSB0\"");
   if (s.Has("converter")) {

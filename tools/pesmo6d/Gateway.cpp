@@ -7,6 +7,9 @@
 #include <cstdio>
 #include <ctime>
 #include <set>
+#include <unistd.h>
+#include <cerrno>
+#include <cstring>
 
 #include "Families.h"
 #include "Log.h"
@@ -331,24 +334,20 @@ void Gateway::Hook() {
     if (busy_ >= 0 && scales_[static_cast<size_t>(busy_)]->ch >= 0) Close_Canal(scales_[static_cast<size_t>(busy_)]->ch);
     return;
   }
-  if (roundDepth_ > 0) {
-    const SteadyTime now = steady_clock::now();
-    for (size_t i : roundMembers_) {
-      Scale& s = *scales_[i];
-      // A tag reader is silent while no tag is presented; its wait is short.
-      if (s.silenced || s.ch < 0 || s.family->tag) continue;
-      if (now - s.lastByte > milliseconds(s.cfg.silenceMs)) {
-        s.silenced = true;
-        Log(Level::Debug, s.cfg.name + ": nothing received for " + std::to_string(s.cfg.silenceMs) + " ms, update ended");
-        Close_Canal(s.ch);
-      }
-    }
-    return;
-  }
+  const SteadyTime now = steady_clock::now();
+  auto silent = [&](Scale& s) {
+    // A tag reader is silent while no tag is presented; its wait is short.
+    if (s.silenced || s.ch < 0 || s.family->tag || now - s.lastByte <= milliseconds(s.cfg.silenceMs)) return;
+    s.silenced = true;
+    Log(Level::Debug, s.cfg.name + ": nothing received for " + std::to_string(s.cfg.silenceMs) + " ms, update ended");
+    Close_Canal(s.ch);
+  };
+  for (size_t i : roundMembers_) silent(*scales_[i]);
+  if (busy_ >= 0 && jobUpdating_) silent(*scales_[static_cast<size_t>(busy_)]);
   // The job's own operation advances only between these rounds (the
   // library steps an operation from the wait that started it): leave it
   // 50 ms of its own between them, or a request family's exchange starves.
-  if (jobDepth_ > 0 && steady_clock::now() - lastNested_ >= milliseconds(50)) {
+  if (roundDepth_ == 0 && jobDepth_ > 0 && now - lastNested_ >= milliseconds(50)) {
     RunRound(true);
     lastNested_ = steady_clock::now();
   }
@@ -411,15 +410,16 @@ void Gateway::RunRound(bool nested) {
     if (std::find(roundMembers_.begin(), roundMembers_.end(), i) != roundMembers_.end()) continue;
     const bool asked = !s.waiting.empty();
     if (!asked && !(s.cfg.live && now >= s.nextTry)) continue;
+    // A scale that failed is tried alone (Probe), so that while it is dead
+    // its waits never hold the others' rounds.
+    if (s.failures > 0) continue;
     if (nested) {
       if (s.ch < 0 || (!s.cfg.converter.empty() && !s.linkUp)) continue;
-    } else {
-      Register(s);
-      if (s.ch < 0) {
-        Failure(i, -1, "registration refused: " + Utf8(Erro_Validacao()));
-        continue;
-      }
-      if (!Connect(i)) continue;
+    } else if (!Ready(i)) {
+      std::vector<std::promise<Outcome>> waiting;
+      waiting.swap(s.waiting);
+      for (auto& p : waiting) Answer(i, snaps_[i]->errorCode, p, "read");
+      continue;
     }
     members.push_back(i);
   }
@@ -564,27 +564,82 @@ void Gateway::Publish(const std::string& kind, size_t i) {
   for (const auto& l : listeners_) l(kind, i, json);
 }
 
-void Gateway::RunJob(Job& job) {
-  const size_t i = job.scale;
+// The scale's channel, registered and connected, ready for an update; else
+// its failure is recorded and false returned.
+bool Gateway::Ready(size_t i) {
   Scale& s = *scales_[i];
+  if (!s.cfg.device.empty() && access(s.cfg.device.c_str(), F_OK) != 0) {
+    // Not there at all (unplugged, or a simulator gone): no need to let the
+    // library try for its start limit.
+    Unregister(s);
+    Failure(i, 4, "the port did not open: " + s.cfg.device + ": " + std::strerror(errno));
+    return false;
+  }
   Register(s);
   if (s.ch < 0) {
     Failure(i, -1, "registration refused: " + Utf8(Erro_Validacao()));
-    Answer(i, -1, job.promise, "read");
-    return;
+    return false;
   }
-  if (!Connect(i)) {
-    Answer(i, 1, job.promise, "read");
-    return;
-  }
+  return Connect(i);
+}
+
+// One update of a single scale while rounds of the others run from the
+// hook: a failing scale's retry, a no-motion read, a stable read.
+int32_t Gateway::Alone(size_t i, const std::function<int32_t(int32_t)>& update) {
+  Scale& s = *scales_[i];
   busy_ = static_cast<int>(i);
+  s.lastByte = steady_clock::now();
+  s.silenced = false;
   ++jobDepth_;
-  int32_t code;
-  if (job.kind == Job::NoMotion) code = Update_NoMotion(s.ch, job.noMotionMs);
-  else code = LePesoConsecutivo(s.ch, job.limitS, job.count);
+  jobUpdating_ = true;
+  int32_t code = update(s.ch);
+  jobUpdating_ = false;
   --jobDepth_;
   busy_ = -1;
-  if (code == 0 || code == 3) {
+  if (s.silenced) {
+    Failure(i, 1, "nothing received for " + std::to_string(s.cfg.silenceMs) + " ms");
+    Unregister(s);  // closed to end its update: registered again at the next try
+    code = 1;
+  }
+  return code;
+}
+
+void Gateway::Probe(size_t i) {
+  Scale& s = *scales_[i];
+  std::vector<std::promise<Outcome>> waiting;
+  waiting.swap(s.waiting);
+  int32_t code = 1;
+  if (Ready(i)) {
+    code = Alone(i, [](int32_t ch) { return Update_Canal(ch); });
+    if (code == 0 || code == 3) Reading(i, code);
+    else if (!s.silenced) Failure(i, code, CodeText(code));
+  } else {
+    std::lock_guard<std::mutex> lock(mutex_);
+    code = snaps_[i]->errorCode;
+  }
+  for (auto& p : waiting) Answer(i, code, p, "read");
+}
+
+void Gateway::RunJob(Job& job) {
+  const size_t i = job.scale;
+  Scale& s = *scales_[i];
+  if (!Ready(i)) {
+    int32_t code;
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      code = snaps_[i]->errorCode;
+    }
+    Answer(i, code, job.promise, "read");
+    return;
+  }
+  const Job::Kind kind = job.kind;
+  const int noMotion = job.noMotionMs, limit = job.limitS, count = job.count;
+  int32_t code = Alone(i, [&](int32_t ch) {
+    return kind == Job::NoMotion ? Update_NoMotion(ch, noMotion) : LePesoConsecutivo(ch, limit, count);
+  });
+  if (s.silenced) {
+    // Recorded by Alone.
+  } else if (code == 0 || code == 3) {
     Reading(i, code);
   } else if (code == 2 || code == 7) {
     // The scale answered, only not still enough: no fault of the scale.
@@ -668,6 +723,10 @@ void Gateway::Run() {
       continue;
     }
     RunRound(false);
+    for (size_t i = 0; i < scales_.size(); ++i) {
+      Scale& s = *scales_[i];
+      if (s.failures > 0 && (!s.waiting.empty() || (s.cfg.live && steady_clock::now() >= s.nextTry))) Probe(i);
+    }
     // Nothing due: sleep until the next retry or a request.
     SteadyTime next = steady_clock::now() + milliseconds(200);
     bool due = false;

@@ -89,6 +89,9 @@ class Gateway {
   void Unregister(Scale& s);
   bool Connect(size_t i);
   void RunRound(bool nested);
+  bool Ready(size_t i);
+  int32_t Alone(size_t i, const std::function<int32_t(int32_t)>& update);
+  void Probe(size_t i);
   void RunJob(Job& job);
   void RunDio(Job& job);
   void Reading(size_t i, int32_t code);
@@ -118,6 +121,7 @@ class Gateway {
   int jobDepth_ = 0;
   int busy_ = -1;  // the scale whose job is running
   SteadyTime lastNested_{};
+  bool jobUpdating_ = false;  // the job's update runs (not its connection)
   std::vector<size_t> roundMembers_;
   std::vector<int> channelScale_;  // channel number -> scale index
   std::string dioReply_;
