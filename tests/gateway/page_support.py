@@ -7,18 +7,16 @@ text ended by a NUL byte), so no port is opened and no websocket is needed.
 """
 import base64
 import fcntl
-import itertools
 import json
 import os
 import select
 import shutil
-import signal
 import socket
 import subprocess
 import tempfile
 import time
-import urllib.error
-import urllib.request
+
+from conftest import Gateway, config_text, loopback
 
 FLAGS = ["--headless", "--no-sandbox", "--disable-gpu", "--disable-quic", "--no-first-run",
          "--disable-background-networking", "--disable-component-update", "--disable-sync",
@@ -203,18 +201,7 @@ LAYOUT_JS = r"""
 """
 
 
-# ---- The daemon and its simulated indicators ----------------------------------
-
-PESMO6D = os.environ.get("PESMO6D", "build/pesmo6d")
-SIM = os.environ.get("PESMO6_SIM", "build/pesmo6-sim")
-
-_addresses = itertools.count(2)
-
-
-def loopback():
-    """An address of its own: 127.251.x.y is no other suite's."""
-    return "127.251.%d.%d" % (os.getpid() % 250, next(_addresses))
-
+# ---- The daemon, restartable on its address ------------------------------------
 
 def free_port(address):
     with socket.socket() as s:
@@ -222,87 +209,32 @@ def free_port(address):
         return s.getsockname()[1]
 
 
-class Sim:
-    """pesmo6-sim as a process; its first line tells where it plays."""
-
-    def __init__(self, *args):
-        self.proc = subprocess.Popen([SIM, *args], stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
-        self.first = self.proc.stdout.readline().strip()
-        if not self.first:
-            raise RuntimeError("pesmo6-sim did not start: " + self.proc.stderr.read())
-
-    @property
-    def device(self):
-        assert self.first.startswith("device /dev/pts/"), self.first
-        return self.first.split(" ", 1)[1]
-
-    def stop(self):
-        stop(self.proc)
-        self.proc.stdout.close()
-        self.proc.stderr.close()
-
-
-def stop(proc):
-    if proc.poll() is None:
-        proc.send_signal(signal.SIGTERM)
-        try:
-            proc.wait(5)
-        except subprocess.TimeoutExpired:
-            proc.kill()
-            proc.wait()
-
-
-def toml_text(value):
-    return json.dumps(value)  # a JSON string is a valid TOML basic string
-
-
-class Gateway:
-    """pesmo6d as a process on a loopback address of its own, serving `scales`
-    (dicts of name, family and device, or converter and line)."""
+class PageGateway:
+    """pesmo6d as a process (the suite's Gateway) on a port of its own that
+    stays the same across restart(), so an open page can find it again."""
 
     def __init__(self, work, scales, token=None, name="page-test"):
         self.address = loopback()
         self.port = free_port(self.address)
         self.url = "http://%s:%d" % (self.address, self.port)
+        self.work = work
         self.config = os.path.join(work, "pesmo6d.toml")
-        self.log_path = os.path.join(work, "pesmo6d.log")
-        lines = ["[gateway]", "name = " + toml_text(name), "retry_min_ms = 200", "",
-                 "[http]", "listen = " + toml_text("%s:%d" % (self.address, self.port))]
+        http_ = {"listen": "%s:%d" % (self.address, self.port)}
         if token:
-            lines.append("token = " + toml_text(token))
-        for scale in scales:
-            lines.append("")
-            lines.append("[[scale]]")
-            lines += ["%s = %s" % (k, toml_text(v)) for k, v in scale.items()]
+            http_["token"] = token
         with open(self.config, "w") as f:
-            f.write("\n".join(lines) + "\n")
-        self.token = token
+            f.write(config_text(scales, gateway={"name": name, "retry_min_ms": 200}, http_=http_))
+        self.starts = 0
         self.start()
 
-    def start(self, timeout=10):
-        self.log = open(self.log_path, "a")
-        self.proc = subprocess.Popen([PESMO6D, "--config", self.config], stdin=subprocess.DEVNULL,
-                                     stdout=self.log, stderr=subprocess.STDOUT)
-        deadline = time.monotonic() + timeout
-        headers = {"Authorization": "Bearer " + self.token} if self.token else {}
-        while True:
-            try:
-                with urllib.request.urlopen(urllib.request.Request(self.url + "/api/scales", headers=headers),
-                                            timeout=2) as r:
-                    if r.status == 200:
-                        return
-            except (urllib.error.URLError, ConnectionError, OSError):
-                pass
-            if self.proc.poll() is not None or time.monotonic() > deadline:
-                self.stop()
-                with open(self.log_path) as f:
-                    raise RuntimeError("pesmo6d did not serve:\n" + f.read()[-3000:])
-            time.sleep(0.1)
+    def start(self):
+        self.starts += 1
+        self.daemon = Gateway(self.config, os.path.join(self.work, "pesmo6d-%d.log" % self.starts))
+        assert (self.daemon.host, self.daemon.port) == (self.address, self.port), self.daemon.errors()
 
     def restart(self):
         self.stop()
         self.start()
 
     def stop(self):
-        stop(self.proc)
-        self.log.close()
+        self.daemon.stop()

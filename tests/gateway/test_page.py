@@ -12,12 +12,12 @@ import re
 import shutil
 import tempfile
 import time
-import urllib.request
 
 import pytest
 
 import page_support
-from page_support import CARDS_JS, LAYOUT_JS, Chromium, Gateway, Sim, loopback
+from conftest import Sim, loopback
+from page_support import CARDS_JS, LAYOUT_JS, Chromium, PageGateway
 
 TOKEN = "page-test-token"
 
@@ -33,7 +33,7 @@ STEADY = [
 
 
 @pytest.fixture(scope="module")
-def gateway():
+def live_gateway():
     sims, gw, work = [], None, tempfile.mkdtemp(prefix="pesmo6-page-")
     try:
         address = loopback()
@@ -46,8 +46,8 @@ def gateway():
             sims.append(sim)
             scales.append({"name": name, "family": args[1], "device": sim.device})
         scales.append({"name": "hopper", "family": "7410", "converter": address, "line": "B"})
-        scales.append({"name": "missing", "family": "7410", "device": os.path.join(work, "no-such-tty")})
-        gw = Gateway(work, scales, token=TOKEN)
+        scales.append({"name": "missing", "family": "7410", "device": "/dev/pesmo6-page-no-such-tty"})
+        gw = PageGateway(work, scales, token=TOKEN)
         yield gw
     finally:
         if gw:
@@ -65,9 +65,9 @@ def browser():
 
 
 def api(gw, path):
-    request = urllib.request.Request(gw.url + path, headers={"Authorization": "Bearer " + TOKEN})
-    with urllib.request.urlopen(request, timeout=5) as r:
-        return json.load(r)
+    status, _, body = gw.daemon.get(path, headers={"Authorization": "Bearer " + TOKEN})
+    assert status == 200, body
+    return body
 
 
 def cards_ready(page, names):
@@ -84,10 +84,10 @@ def cards_ready(page, names):
 WEIGHED = [name for name, _, _ in STEADY] + ["hopper"]
 
 
-def test_cards_show_the_simulators_weights(gateway, browser, tmp_path):
-    page = browser.open(gateway.url + "/?token=" + TOKEN, 1280, 860)
+def test_cards_show_the_simulators_weights(live_gateway, browser, tmp_path):
+    page = browser.open(live_gateway.url + "/?token=" + TOKEN, 1280, 860)
     cards = cards_ready(page, WEIGHED)
-    snapshot = {s["name"]: s for s in api(gateway, "/api/scales")["scales"]}
+    snapshot = {s["name"]: s for s in api(live_gateway, "/api/scales")["scales"]}
 
     # One card per scale, in the gateway's order.
     order = page.evaluate("Array.from(document.querySelectorAll('section.scale')).map((e) => e.dataset.scale)")
@@ -131,8 +131,8 @@ def test_cards_show_the_simulators_weights(gateway, browser, tmp_path):
     page.close()
 
 
-def test_small_screen(gateway, browser):
-    page = browser.open(gateway.url + "/?token=" + TOKEN, 360, 740, mobile=True, scale=2)
+def test_small_screen(live_gateway, browser):
+    page = browser.open(live_gateway.url + "/?token=" + TOKEN, 360, 740, mobile=True, scale=2)
     cards = cards_ready(page, WEIGHED)
     layout = page.evaluate(LAYOUT_JS)
     assert layout["scroll_width"] <= layout["width"] == 360, layout
@@ -145,8 +145,8 @@ def test_small_screen(gateway, browser):
     page.close()
 
 
-def test_token_is_passed_on(gateway, browser):
-    page = browser.open(gateway.url + "/", 800, 600)
+def test_token_is_passed_on(live_gateway, browser):
+    page = browser.open(live_gateway.url + "/", 800, 600)
     text = page.wait_for("""(() => { const t = document.getElementById('link').textContent;
                              return t.includes('refused') && t; })()""", 8)
     assert text and "token" in text, text
@@ -154,14 +154,14 @@ def test_token_is_passed_on(gateway, browser):
     page.close()
 
 
-def test_page_reconnects_after_a_restart(gateway, browser):
-    page = browser.open(gateway.url + "/?token=" + TOKEN, 800, 600)
+def test_page_reconnects_after_a_restart(live_gateway, browser):
+    page = browser.open(live_gateway.url + "/?token=" + TOKEN, 800, 600)
     cards_ready(page, ["platform"])
     # Every state the connection line goes through, from now on.
     page.evaluate("""window.linkStates = [];
         new MutationObserver(() => linkStates.push(document.getElementById('link').dataset.state))
             .observe(document.getElementById('link'), {attributes: true, childList: true});""")
-    gateway.restart()
+    live_gateway.restart()
     states = page.wait_for("""(() => { const i = linkStates.indexOf('down');
                               return i >= 0 && linkStates.indexOf('live', i) > i && linkStates; })()""", 15)
     assert states, page.evaluate("linkStates")
