@@ -45,12 +45,12 @@ class Chromium:
         self.log = open(os.path.join(self.profile, "chromium.log"), "w+")
         to_browser_r, self._to_browser = os.pipe()
         self._from_browser, from_browser_w = os.pipe()
-        # The browser's ends move above 4 first, so placing them on 3 and 4
-        # cannot close one with the other.
+        # The browser expects the pipe on descriptors 3 and 4 exactly: bash
+        # puts its ends there and execs it (the Debian launcher, a shell
+        # script, execs the browser in turn).  The ends move to 10 and up
+        # first, so that placing one cannot close the other; dash would not
+        # take descriptors above 9.
         to_browser_r, from_browser_w = (_above(to_browser_r, 10), _above(from_browser_w, 10))
-        # The browser expects the pipe on descriptors 3 and 4 exactly; the
-        # shell (bash: dash takes one-digit descriptors only) puts them there and execs it (the Debian launcher is a shell
-        # script that execs the browser in turn, keeping them).
         cmd = ["bash", "-c", 'exec "$@" 3<&%d 4>&%d %d<&- %d>&-'
                % (to_browser_r, from_browser_w, to_browser_r, from_browser_w), "sh",
                path or chromium_path(), *FLAGS, "--remote-debugging-pipe",
@@ -110,7 +110,9 @@ class Chromium:
         page = Page(self, session, target)
         page.call("Emulation.setDeviceMetricsOverride",
                   {"width": width, "height": height, "deviceScaleFactor": scale, "mobile": mobile})
+        # Script errors of the page are kept for the test to see.
         page.call("Page.enable")
+        page.call("Page.addScriptToEvaluateOnNewDocument", {"source": ERRORS_JS})
         result = page.call("Page.navigate", {"url": url})
         if result.get("errorText"):
             raise ProtocolError("navigating to %s: %s" % (url, result["errorText"]))
@@ -164,11 +166,21 @@ class Page:
                 return value
             time.sleep(interval)
 
+    def errors(self):
+        """The page's uncaught script errors and unhandled rejections so far."""
+        return self.evaluate("window.pageErrors")
+
     def screenshot(self, path):
         data = self.call("Page.captureScreenshot", {"format": "png", "captureBeyondViewport": True})["data"]
         with open(path, "wb") as f:
             f.write(base64.b64decode(data))
 
+
+ERRORS_JS = r"""
+window.pageErrors = [];
+addEventListener("error", (e) => pageErrors.push(String(e.message)));
+addEventListener("unhandledrejection", (e) => pageErrors.push(String(e.reason)));
+"""
 
 # What the test reads from the page: each card's visible state.
 CARDS_JS = r"""

@@ -128,6 +128,7 @@ def test_cards_show_the_simulators_weights(live_gateway, browser, tmp_path):
     page.screenshot(shot)
     with open(shot, "rb") as f:
         assert f.read(8) == b"\x89PNG\r\n\x1a\n"
+    assert page.errors() == []
     page.close()
 
 
@@ -142,6 +143,7 @@ def test_small_screen(live_gateway, browser):
         assert c["right"] <= 360 and c["net_right"] <= c["right"], c
         assert c["net_font_px"] >= 28, c
     assert cards["platform"]["net"] == "12.50"
+    assert page.errors() == []
     page.close()
 
 
@@ -151,6 +153,7 @@ def test_token_is_passed_on(live_gateway, browser):
                              return t.includes('refused') && t; })()""", 8)
     assert text and "token" in text, text
     assert page.evaluate("document.querySelectorAll('section.scale').length") == 0
+    assert page.errors() == []
     page.close()
 
 
@@ -171,4 +174,5 @@ def test_page_reconnects_after_a_restart(live_gateway, browser):
     start = count()
     assert page.wait_for("Number(document.querySelector('section.scale[data-scale=\"platform\"] .plot')"
                          ".dataset.points) > %d" % start, 5), (start, count())
+    assert page.errors() == []
     page.close()
