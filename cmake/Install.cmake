@@ -3,7 +3,8 @@
 #   runtime  libpesmo6.so.2 and libpesmo6.so.2.0.24
 #   dev      libpesmo6.so, pesmo6.h, pesmo6.pc, the CMake package, docs and
 #            the Pascal, C# and Python bindings (as sources)
-#   tools    pesmo6-demo, pesmo6, pesmo6-sim
+#   tools    pesmo6-demo, pesmo6, pesmo6-sim, pesmo6d (with its systemd unit and
+#            example configuration)
 include(GNUInstallDirs)
 include(CMakePackageConfigHelpers)
 
@@ -60,8 +61,9 @@ set(CPACK_COMPONENT_DEV_DESCRIPTION
   "Pesmo6 weighing-indicator library: development files\n The C header, pkg-config file, CMake package, reference documentation\n and the Python, Pascal and C# bindings.")
 set(CPACK_DEBIAN_TOOLS_PACKAGE_NAME pesmo6-tools)
 set(CPACK_DEBIAN_TOOLS_PACKAGE_SECTION utils)
-# Its own dependencies are the library's (libc6, libstdc++6, libgcc-s1).
-set(CPACK_DEBIAN_TOOLS_PACKAGE_DEPENDS "libpesmo6-2 (= ${PROJECT_VERSION}), libc6, libstdc++6, libgcc-s1")
+# Its own dependencies are the library's (libc6, libstdc++6, libgcc-s1),
+# and pesmo6d's HTTP, TOML and MQTT libraries.
+set(CPACK_DEBIAN_TOOLS_PACKAGE_DEPENDS "libpesmo6-2 (= ${PROJECT_VERSION}), libc6, libstdc++6, libgcc-s1, libcpp-httplib0.11, libtomlplusplus3, libmosquitto1")
 set(CPACK_COMPONENT_TOOLS_DESCRIPTION
-  "Pesmo6 weighing-indicator library: tools\n pesmo6-demo reads simulated or real indicators through the library;\n pesmo6 reads, watches, traces and scans indicators from the command line;\n pesmo6-sim plays indicators and converters for hosts under development.")
+  "Pesmo6 weighing-indicator library: tools\n pesmo6-demo reads simulated or real indicators through the library;\n pesmo6 reads, watches, traces and scans indicators from the command line;\n pesmo6-sim plays indicators and converters for hosts under development;\n pesmo6d serves scales over HTTP, Server-Sent Events and MQTT.")
 include(CPack)

@@ -357,3 +357,32 @@ def test_usage_check_and_stop(tmp_path, sims):
     assert p.wait(5) == 0 and time.monotonic() - t < 3
     p.stdout.close()
     p.stderr.close()
+
+
+def test_the_example_configuration_as_documented(sims, gateway, tmp_path):
+    example = os.path.join(os.path.dirname(__file__), "..", "..", "docs", "pesmo6d.example.toml")
+    text = open(example).read()
+    # The simulators its comments start (the truck's link in a place of our own).
+    commands = [line.strip("# \n") for line in text.splitlines() if line.startswith("#   pesmo6-sim")]
+    assert len(commands) == 2
+    link = str(tmp_path / "pesmo6-truck")
+    sims(*commands[0].split()[1:-1], link.replace("/tmp/pesmo6-truck", link))
+    sims("converter", "--address", "127.0.0.5", "--line", "A=msi3360", "--line", "B=ohaus", "--line",
+         "C=trilograf", "--weight", "2.5", "--inputs", "5")
+    assert "--line C=trilograf" in text and "--weight 2.5 --inputs 5" in text
+    path = tmp_path / "example.toml"
+    path.write_text(text.replace("/tmp/pesmo6-truck", link).replace("127.0.0.1:8080", "127.0.0.1:0"))
+    r = subprocess.run([PESMO6D, "--config", str(path), "--check"], capture_output=True, text=True, timeout=10)
+    assert r.returncode == 0 and "4 scales" in r.stdout, r.stderr
+    from conftest import Gateway
+    gw = Gateway(path, tmp_path / "example.log")
+    try:
+        auth = {"Authorization": "Bearer change-this-token"}
+        gw.wait_for("truck", lambda s: s["readings"] > 0, headers=auth)
+        gw.wait_for("hopper", lambda s: s["net_value"] == 2.5, headers=auth)
+        status, _, s = gw.get("/api/scales/lab/read", headers=auth)
+        assert status == 200 and s["net_value"] == 2.5
+        status, _, body = gw.get("/api/converters/127.0.0.5/inputs", headers=auth)
+        assert status == 200 and body["value"] == 5
+    finally:
+        gw.stop()

@@ -450,6 +450,7 @@ void Gateway::RunRound(bool nested) {
       }
     }
   }
+  if (stopping_) return;  // ended by the stop, not by the scales
   for (size_t k = 0; k < members.size(); ++k) {
     const size_t i = members[k];
     Scale& s = *scales_[i];
@@ -596,6 +597,7 @@ int32_t Gateway::Alone(size_t i, const std::function<int32_t(int32_t)>& update) 
   jobUpdating_ = false;
   --jobDepth_;
   busy_ = -1;
+  if (stopping_) return 1;
   if (s.silenced) {
     Failure(i, 1, "nothing received for " + std::to_string(s.cfg.silenceMs) + " ms");
     Unregister(s);  // closed to end its update: registered again at the next try

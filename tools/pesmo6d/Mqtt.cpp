@@ -68,10 +68,13 @@ void MqttPublisher::OnConnect(int rc) {
   connected_ = true;
   Log(Level::Info, "mqtt: connected to " + cfg_.host + ":" + std::to_string(cfg_.port));
   Send(base_ + "/status", "online", true);
-  // A broker that restarted may have lost the retained readings: send them again.
+  // A broker that restarted may have lost the retained readings: send them
+  // again, and the errors still standing, which happened while away.
   const Json all = gw_.ScalesJson();
   for (const auto& s : all["scales"]) {
-    if (!s["time"].is_null()) Send(base_ + "/" + s["name"].get<std::string>() + "/reading", s.dump(), true);
+    const std::string topic = base_ + "/" + s["name"].get<std::string>();
+    if (!s["time"].is_null()) Send(topic + "/reading", s.dump(), true);
+    if (!s["error"].is_null()) Send(topic + "/error", s.dump(), false);
   }
 }
 
