@@ -9,6 +9,8 @@ want=(cmake g++ make libgtest-dev libcli11-dev nlohmann-json3-dev locales python
       clang libclang-rt-14-dev pkg-config zip unzip dpkg-dev python3-pytest python3-setuptools python3-wheel python3-pip fp-compiler mono-mcs mono-runtime)
 # The gateway pesmo6d and its tests.
 want+=(libtomlplusplus-dev libcpp-httplib-dev libmosquitto-dev mosquitto mosquitto-clients)
+# The gateway's live page in headless Chromium, with a font for its layout.
+want+=(chromium fonts-dejavu-core)
 if [ "${1:-}" = windows ]; then
   want+=(mingw-w64 g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix wine wine64 wine32:i386)
 fi
