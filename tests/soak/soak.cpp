@@ -293,7 +293,7 @@ class Soak {
   bool converterOff_ = false;
   Canal* closed_ = nullptr;
   Canal* vanished_ = nullptr;
-  size_t closeTurn_ = 0, vanishTurn_ = 0;
+  size_t closeTurn_ = 0, vanishTurn_ = 0, stableTurn_ = 0;
   int inputs_ = 5;
   int dioValue_ = 0;
   long rounds_ = 0;
@@ -617,10 +617,9 @@ void Soak::Together(int32_t wait) {
 }
 
 void Soak::Stable() {
-  // Four channels in turn, each a weight that does not change.
+  // Four channels in turn, each a weight (or tag) that does not change.
   for (int k = 0; k < 4; ++k) {
-    Canal& c = *canais_[static_cast<size_t>(rounds_ * 4 + k) % canais_.size()];
-    if (c.familia == Familia::kTrilograf) continue;  // no weight
+    Canal& c = *canais_[stableTurn_++ % canais_.size()];
     const long bound = 3000 + (c.Rede() ? kSelectMs : 0) + UpdateBoundMs(c.familia);
     const int32_t r = Timed(std::string("LePesoConsecutivo ") + Nome(c.familia), bound,
                             [&] { return LePesoConsecutivo(c.ch, 3, 3); });
