@@ -5,7 +5,7 @@ VERSION := $(shell sed -n '/^project.Pesmo6 VERSION/s/.*VERSION \([0-9.]*\).*/\1
 CMAKE_OPTS := -DPESMO6_WERROR=ON
 
 .PHONY: all deps deps-windows build build-asan build-variants windows test test-linux test-windows \
-        test-host deb dist demo bench gateway-load clean build-fuzz fuzz fuzz-ci
+        test-host deb dist demo bench gateway-load soak clean build-fuzz fuzz fuzz-ci
 
 all: build
 
@@ -48,6 +48,9 @@ test-linux: deps build build-asan
 	cd build && ctest --output-on-failure -j $(JOBS)
 	cd build-asan && ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 \
 	  UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 ctest --output-on-failure -j $(JOBS)
+	./build/pesmo6-soak --seconds $(SOAK_CI_SECONDS)
+	ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+	  ./build-asan/pesmo6-soak --seconds $(SOAK_ASAN_SECONDS)
 
 test-windows: windows build
 	bash scripts/check-dll.sh i686-w64-mingw32-objdump build-win32/Pesmo6.dll
@@ -87,6 +90,15 @@ fuzz-ci: deps build-fuzz
 
 demo: deps build
 	./build/pesmo6-demo
+
+# Sixteen simulated indicators read for SOAK_SECONDS while the simulators
+# inject faults; make test runs it for SOAK_CI_SECONDS, and under the
+# sanitizers for SOAK_ASAN_SECONDS.
+SOAK_SECONDS ?= 120
+SOAK_CI_SECONDS ?= 120
+SOAK_ASAN_SECONDS ?= 45
+soak: deps build
+	./build/pesmo6-soak --seconds $(SOAK_SECONDS)
 
 bench: deps build
 	cmake --build build -j $(JOBS) --target pesmo6-bench-fixed

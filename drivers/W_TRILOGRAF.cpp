@@ -180,6 +180,12 @@ void TTrilograf::RecebeTexto(uint8_t b) {
     TrataByte = nullptr;
     return;
   }
+  if (b == 0x02) {
+    // A new line begins: what came since the last STX was a line cut
+    // short, not the start of this tag.
+    Dono->Tag.clear();
+    return;
+  }
   if (Dono->Tag.size() >= kMaxTag) {
     // 64 KiB without CR is not a tag: drop it and wait for the next STX.
     Dono->Tag.clear();

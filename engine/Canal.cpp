@@ -256,9 +256,14 @@ int32_t SelectCanal(int32_t canal) {
   }
   TDMDLL* modulo = ch->DMDLL.get();
   if (modulo->SocLeitura.Active()) {
+    // Bytes that came while no update listened are stale (the next update
+    // drops them anyway); dropped here, they cannot keep a link the
+    // converter closed or reset looking up.  An update of this channel
+    // running (Select_Canal from the host hook) keeps what it has not read.
+    if (ch->Situacao != Ocupado) modulo->SocLeitura.DiscardInput();
     // A converter that closed the line since the last pump pass is noticed
     // here, and connected again at once.
-    if (modulo->SocLeitura.CheckAlive()) {
+    if (modulo->SocLeitura.Active() && modulo->SocLeitura.CheckAlive()) {
       Log("J\xE1 aberto");
       return 1;
     }

@@ -83,6 +83,8 @@ struct Converter::State {
     std::function<std::string()> generator;
     std::function<std::string(const std::string&)> responder;
     std::chrono::milliseconds period{20};
+    std::chrono::microseconds dribble{0};
+    bool listening = true;  // as set by SetLineListening, kept across PowerOff
     Clock::time_point next = Clock::now();
     int accepted = 0;
     std::string received;
@@ -108,6 +110,7 @@ struct Converter::State {
   std::map<Socket, Conn> conns;
   std::vector<Scheduled> scheduled;
   CommandMode mode = CommandMode::Normal;
+  bool poweredOff = false;
   std::string fixedReply;
   std::vector<std::string> commands;
   int commandConnections = 0;
@@ -122,6 +125,9 @@ struct Converter::State {
   }
 
   void CloseConn(Socket fd) {
+    // What was still due for it must not reach a later connection that
+    // gets the same descriptor.
+    std::erase_if(scheduled, [fd](const Scheduled& x) { return x.fd == fd; });
     conns.erase(fd);
     CloseSocket(fd);
   }
@@ -236,7 +242,15 @@ struct Converter::State {
       for (const auto& [fd, c] : conns) {
         if (c.kind == l) fds.push_back(fd);
       }
-      for (Socket fd : fds) SendAll(fd, frame);
+      if (line.dribble.count() == 0) {
+        for (Socket fd : fds) SendAll(fd, frame);
+        continue;
+      }
+      for (Socket fd : fds) {
+        for (size_t i = 0; i < frame.size(); ++i) {
+          scheduled.push_back({now + line.dribble * static_cast<long>(i), fd, frame.substr(i, 1), false});
+        }
+      }
     }
     for (size_t i = 0; i < scheduled.size();) {
       if (scheduled[i].when > now) {
@@ -406,7 +420,9 @@ void Converter::DropLine(int line) {
 void Converter::SetLineListening(int line, bool listening) {
   CheckLine(line);
   std::lock_guard<std::mutex> lock(state_->mutex);
+  state_->lines[line].listening = listening;
   Socket& fd = state_->lines[line].listener;
+  if (state_->poweredOff) return;
   if (!listening && fd != kNoSocket) {
     StopListening(fd);
     fd = kNoSocket;
@@ -414,6 +430,56 @@ void Converter::SetLineListening(int line, bool listening) {
     fd = Listen(state_->address, static_cast<uint16_t>(8880 + line));
   }
   state_->Wake();
+}
+
+void Converter::SetLineDribble(int line, std::chrono::microseconds perByte) {
+  CheckLine(line);
+  std::lock_guard<std::mutex> lock(state_->mutex);
+  state_->lines[line].dribble = perByte;
+  state_->Wake();
+}
+
+void Converter::PowerOff() {
+  std::lock_guard<std::mutex> lock(state_->mutex);
+  State& s = *state_;
+  s.poweredOff = true;
+  std::vector<Socket> fds;
+  for (const auto& [fd, c] : s.conns) fds.push_back(fd);
+  for (Socket fd : fds) {
+    linger hard{1, 0};
+    SetOption(fd, SOL_SOCKET, SO_LINGER, hard);
+    s.CloseConn(fd);
+  }
+  s.scheduled.clear();
+  if (s.commandListener != kNoSocket) StopListening(s.commandListener);
+  s.commandListener = kNoSocket;
+  for (int l = 1; l <= 4; ++l) {
+    if (s.lines[l].listener != kNoSocket) StopListening(s.lines[l].listener);
+    s.lines[l].listener = kNoSocket;
+  }
+  s.Wake();
+}
+
+void Converter::PowerOn() {
+  std::lock_guard<std::mutex> lock(state_->mutex);
+  State& s = *state_;
+  if (!s.poweredOff) return;
+  s.poweredOff = false;
+  if (s.mode != CommandMode::Refuse) s.commandListener = Listen(s.address, 8880);
+  for (int l = 1; l <= 4; ++l) {
+    if (s.lines[l].listening) s.lines[l].listener = Listen(s.address, static_cast<uint16_t>(8880 + l));
+  }
+  s.Wake();
+}
+
+void Converter::ClearRecords() {
+  std::lock_guard<std::mutex> lock(state_->mutex);
+  state_->commands.clear();
+  state_->commands.shrink_to_fit();
+  for (auto& line : state_->lines) {
+    line.received.clear();
+    line.received.shrink_to_fit();
+  }
 }
 
 int Converter::LineClients(int line) const {
@@ -440,6 +506,7 @@ void Converter::SetCommandMode(CommandMode mode) {
   std::lock_guard<std::mutex> lock(state_->mutex);
   state_->mode = mode;
   Socket& fd = state_->commandListener;
+  if (state_->poweredOff) return;
   if (mode == CommandMode::Refuse && fd != kNoSocket) {
     StopListening(fd);
     fd = kNoSocket;

@@ -50,6 +50,15 @@ class Converter {
   void DropLine(int line);
   // Stops or restarts listening on the line's port.
   void SetLineListening(int line, bool listening);
+  // The line's periodic frames go out one byte at a time, this far apart
+  // (zero: each frame in one write).
+  void SetLineDribble(int line, std::chrono::microseconds perByte);
+  // A converter that loses power and boots again: PowerOff resets every
+  // connection and stops listening on every port, so connections are
+  // refused; PowerOn listens again as before (lines and command mode keep
+  // their settings).
+  void PowerOff();
+  void PowerOn();
   int LineClients(int line) const;
   int LineAccepted(int line) const;
   std::string LineReceived(int line) const;
@@ -59,6 +68,9 @@ class Converter {
   // Every command received (without its CR), in order.
   std::vector<std::string> Commands() const;
   int CommandConnections() const;
+  // Forgets the commands and line bytes recorded so far (a long run would
+  // otherwise keep them all).
+  void ClearRecords();
   void SetInputs(int value);
   int Outputs() const;
   // Buffer clears asked for: kind 'R' (receive) or 'W' (transmit).

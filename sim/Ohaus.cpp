@@ -89,6 +89,12 @@ std::string OhausBalance::ReceivedText() const {
   return text;
 }
 
+void OhausBalance::ClearReceived() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  received_.clear();
+  received_.shrink_to_fit();
+}
+
 void OhausBalance::Feed(const std::string& bytes, Clock::time_point when) {
   {
     std::lock_guard<std::mutex> lock(mutex_);

@@ -60,6 +60,8 @@ class OhausBalance {
   // Every byte received, in order.
   std::vector<Byte> Received() const;
   std::string ReceivedText() const;
+  // Forgets the bytes received so far (the counters stay).
+  void ClearReceived();
 
  private:
   struct Pending {

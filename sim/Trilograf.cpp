@@ -63,6 +63,14 @@ std::string TagReader::Received() const {
   return received_;
 }
 
+void TagReader::ClearRecords() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  requests_.clear();
+  requests_.shrink_to_fit();
+  received_.clear();
+  received_.shrink_to_fit();
+}
+
 std::string TagReader::HelloReply() const { return RespostaTrilograf(0x00, 0x44, ""); }
 
 std::string TagReader::ReadinessReply() const {

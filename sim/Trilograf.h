@@ -57,6 +57,8 @@ class TagReader {
   std::vector<std::string> Requests() const;
   // Everything received, framed or not.
   std::string Received() const;
+  // Forgets the requests and bytes recorded so far.
+  void ClearRecords();
 
   // The replies the reader builds itself.
   std::string HelloReply() const;

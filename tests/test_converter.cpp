@@ -225,6 +225,31 @@ TEST_F(ConverterTest, SelectReconnectsALineClosedBetweenUpdates) {
   EXPECT_EQ(conv_->LineAccepted(1), 2);
 }
 
+// Frames the converter sent while no update listened still sit unread when
+// it closes the line (orderly, or reset as it restarts): they are stale, the
+// next update would drop them, so they do not make the link count as up.
+TEST_F(ConverterTest, SelectReconnectsAClosedLineWithStaleBytesUnread) {
+  conv_->SetLineFrame(1, Frame7410(Reading(100)));
+  const int32_t ch = W7410(ip_, "A");
+  ASSERT_EQ(Select_Canal(ch), 1);
+  ASSERT_EQ(Update_Canal(ch), 0);
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));  // frames nobody reads
+  conv_->DropLine(1);
+  std::this_thread::sleep_for(std::chrono::milliseconds(30));
+  ASSERT_EQ(Select_Canal(ch), 1);
+  EXPECT_TRUE(Eventually([&] { return conv_->LineAccepted(1) == 2; })) << "a new connection";
+  EXPECT_EQ(Update_NoMotion(ch, 2000), 0) << "read on the new link, not waited out on the closed one";
+
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  conv_->PowerOff();  // the converter restarts: its connections are reset
+  std::this_thread::sleep_for(std::chrono::milliseconds(30));
+  EXPECT_EQ(Select_Canal(ch), 0) << "nothing listens while it is down";
+  conv_->PowerOn();
+  ASSERT_EQ(Select_Canal(ch), 1);
+  EXPECT_TRUE(Eventually([&] { return conv_->LineAccepted(1) == 3; }));
+  EXPECT_EQ(Update_NoMotion(ch, 2000), 0);
+}
+
 // Hosts write addresses zero-padded ("127.001.020.003") and with blanks
 // around; the parts are decimal ("020" is 20, not octal 16).
 TEST_F(ConverterTest, ZeroAndBlankPaddedAddresses) {

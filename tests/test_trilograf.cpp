@@ -190,6 +190,16 @@ TEST_F(TrilografNetwork, TagLine) {
   EXPECT_EQ(conv_->LineReceived(1), "") << "nothing is sent on a converter line";
 }
 
+// A line cut short (the reader reset, the link hiccuped) is followed by a
+// whole one: the new STX starts the tag over instead of gluing both.
+TEST_F(TrilografNetwork, StxStartsTheTagOver) {
+  HostHook hook([&](int pass) {
+    if (pass == 1) reader_->SendRaw("\x02" "E2003412D" + LinhaTag("E2003412DC0301181234"));
+  });
+  ASSERT_EQ(Update_Canal(ch_), 0);
+  EXPECT_EQ(Tag(ch_), "E2003412DC0301181234");
+}
+
 TEST_F(TrilografNetwork, LineWithoutCrTimesOutWithWhatCame) {
   HostHook hook([&](int pass) {
     if (pass == 1) reader_->Send("PARTIAL", false);
