@@ -34,6 +34,7 @@
 #include <thread>
 #include <vector>
 
+#include "CommandLine.h"
 #include "Converter.h"
 #include "Frame7410.h"
 #include "FrameMSI.h"
@@ -431,19 +432,8 @@ int main(int argc, char** argv) {
   converter->add_option("--drop-every", p.dropEvery, "drop the line connections every S seconds")->check(CLI::Range(0.0, 1e6));
   AddPlayOptions(*converter, p);
 
-  try {
-    app.parse(argc, argv);
-  } catch (const CLI::CallForHelp& e) {
-    return app.exit(e);
-  } catch (const CLI::CallForAllHelp& e) {
-    return app.exit(e);
-  } catch (const CLI::ParseError& e) {
-    std::string what = e.what();
-    for (char& c : what) {
-      if (c == '\n') c = ' ';
-    }
-    std::cerr << "pesmo6-sim: " << what << " (pesmo6-sim --help)" << std::endl;
-    return kUsage;
+  if (const int status = pesmo6tools::ParseCommandLine(app, argc, argv, "pesmo6-sim", kUsage); status >= 0) {
+    return status;
   }
 
 #ifdef _WIN32

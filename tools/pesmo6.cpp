@@ -33,6 +33,7 @@
 #include <unistd.h>
 #endif
 
+#include "CommandLine.h"
 #include "Families.h"
 #include "pesmo6.h"
 
@@ -680,21 +681,8 @@ int main(int argc, char** argv) {
   // Options of dio may also follow its command: dio in --converter ADDR.
   for (CLI::App* s : dio->get_subcommands({})) s->fallthrough();
 
-  try {
-    app.parse(argc, argv);
-  } catch (const CLI::CallForHelp& e) {
-    return app.exit(e);
-  } catch (const CLI::CallForAllHelp& e) {
-    return app.exit(e);
-  } catch (const CLI::CallForVersion& e) {
-    return app.exit(e);
-  } catch (const CLI::ParseError& e) {
-    std::string what = e.what();
-    for (char& ch : what) {
-      if (ch == '\n') ch = ' ';
-    }
-    std::cerr << "pesmo6: " << what << " (pesmo6 --help)" << std::endl;
-    return kUsage;
+  if (const int status = pesmo6tools::ParseCommandLine(app, argc, argv, "pesmo6", kUsage); status >= 0) {
+    return status;
   }
 
   if (!dio->parsed()) {

@@ -11,6 +11,7 @@
 #include <pthread.h>
 #include <thread>
 
+#include "../CommandLine.h"
 #include "Config.h"
 #include "Gateway.h"
 #include "Http.h"
@@ -42,21 +43,8 @@ int main(int argc, char** argv) {
     FirVer(&p, &v, &a, &b, &l);
     return std::string("pesmo6d (") + l + " " + v + ")";
   });
-  try {
-    app.parse(argc, argv);
-  } catch (const CLI::CallForHelp& e) {
-    return app.exit(e);
-  } catch (const CLI::CallForAllHelp& e) {
-    return app.exit(e);
-  } catch (const CLI::CallForVersion& e) {
-    return app.exit(e);
-  } catch (const CLI::ParseError& e) {
-    std::string what = e.what();
-    for (char& ch : what) {
-      if (ch == '\n') ch = ' ';
-    }
-    std::cerr << "pesmo6d: " << what << " (pesmo6d --help)" << std::endl;
-    return kUsage;
+  if (const int status = pesmo6tools::ParseCommandLine(app, argc, argv, "pesmo6d", kUsage); status >= 0) {
+    return status;
   }
 
   Config config;
