@@ -27,9 +27,8 @@ class TDMDLL {
 // command port and returns the reply collected up to the terminator, the
 // time limit or kMaxResposta bytes (empty when no connection was made).
 // Runs no event pump.  An error while exchanging is raised after the
-// connection is closed.  The
-// bytes go to the byte tap as those of converter `conversor` (none when
-// negative).
+// connection is closed.  The bytes go to the byte tap as those of converter
+// `conversor` (none when negative).
 std::string EnviaComando(const std::string& endereco, const std::string& comando, int32_t conversor = -1);
 
 // The longest reply collected: past it the exchange ends with what came.
