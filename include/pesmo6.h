@@ -17,6 +17,15 @@
  * A returned text is never a null pointer.
  *
  * Failure is told by return values only; no function raises anything.
+ *
+ * Fresh readings: an update that returns 0 (or 3) stored a reading no older
+ * than the update.  A listening family's reading (7410, KVT, MSI3360,
+ * MSI6260, Trilograf on a converter line) is a frame whose first byte left
+ * the indicator after the update began; a request family's (Ohaus,
+ * Trilograf on a serial port) answers a request this update sent.  What a
+ * port or line held when the update began, what arrives in its first 24 ms
+ * and whatever arrives faster than the wire could carry it is dropped.  This
+ * holds for every update export and inside LePesoConsecutivo.
  */
 #ifndef PESMO6_H
 #define PESMO6_H

@@ -87,6 +87,8 @@ struct Converter::State {
     // wire would have carried them whole (default 4800 baud at 7E1).
     std::chrono::microseconds pace{2084};
     Clock::time_point wireFree = Clock::now();
+    bool whole = false;  // frames handed over whole once carried
+    std::function<void(Clock::time_point)> onFrameOut;
     bool listening = true;  // as set by SetLineListening, kept across PowerOff
     Clock::time_point next = Clock::now();
     int accepted = 0;
@@ -102,6 +104,8 @@ struct Converter::State {
     Socket fd;
     std::string bytes;
     bool close;
+    int line = 0;        // a generated frame's first byte: its line,
+    size_t frameLen = 0;  // and the frame's length
   };
 
   std::string address;
@@ -137,17 +141,24 @@ struct Converter::State {
 
   // Bytes for line l's clients: at once without a pace, otherwise each at
   // the end of its character time on the line's wire, after what is queued.
-  void Send(int l, const std::vector<Socket>& fds, const std::string& bytes) {
+  void Send(int l, const std::vector<Socket>& fds, const std::string& bytes, bool frame = false) {
     Line& line = lines[l];
     if (line.pace.count() == 0) {
+      if (frame && line.onFrameOut && !fds.empty()) line.onFrameOut(Clock::now());
       for (Socket fd : fds) SendAll(fd, bytes);
       return;
     }
     const auto now = Clock::now();
     if (line.wireFree < now) line.wireFree = now;
-    for (char c : bytes) {
+    const bool whole = frame && line.whole;
+    const auto end = line.wireFree + line.pace * static_cast<long>(bytes.size());
+    for (size_t i = 0; i < bytes.size(); ++i) {
       line.wireFree += line.pace;
-      for (Socket fd : fds) scheduled.push_back({line.wireFree, fd, std::string(1, c), false});
+      const bool first = frame && i == 0;
+      for (Socket fd : fds) {
+        scheduled.push_back({whole ? end : line.wireFree, fd, std::string(1, bytes[i]), false, first ? l : 0,
+                             first ? bytes.size() : 0});
+      }
     }
   }
 
@@ -269,7 +280,7 @@ struct Converter::State {
       for (const auto& [fd, c] : conns) {
         if (c.kind == l) fds.push_back(fd);
       }
-      Send(l, fds, frame);
+      Send(l, fds, frame, true);
       // The next frame follows this one on the wire, not sooner.
       if (line.wireFree > line.next) line.next = line.wireFree;
     }
@@ -284,6 +295,15 @@ struct Converter::State {
       if (s.close) {
         CloseConn(s.fd);
         continue;
+      }
+      if (s.line != 0 && lines[s.line].onFrameOut) {
+        // The first byte began on the wire one character before it came out
+        // (a whole frame: its length before).
+        const Line& line = lines[s.line];
+        line.onFrameOut(now - line.pace * static_cast<long>(line.whole ? s.frameLen : 1));
+        for (size_t j = i + 1; j < due.size(); ++j) {
+          if (due[j].line == s.line && due[j].when == s.when) due[j].line = 0;  // other clients
+        }
       }
       std::string bytes = std::move(s.bytes);
       while (i + 1 < due.size() && due[i + 1].fd == s.fd && !due[i + 1].close) bytes += due[++i].bytes;
@@ -455,6 +475,18 @@ void Converter::SetLineListening(int line, bool listening) {
     fd = Listen(state_->address, static_cast<uint16_t>(8880 + line));
   }
   state_->Wake();
+}
+
+void Converter::SetLineWholeFrames(int line, bool whole) {
+  CheckLine(line);
+  std::lock_guard<std::mutex> lock(state_->mutex);
+  state_->lines[line].whole = whole;
+}
+
+void Converter::SetLineFrameOut(int line, std::function<void(std::chrono::steady_clock::time_point)> callback) {
+  CheckLine(line);
+  std::lock_guard<std::mutex> lock(state_->mutex);
+  state_->lines[line].onFrameOut = std::move(callback);
 }
 
 void Converter::SetLinePace(int line, std::chrono::microseconds perByte) {

@@ -55,6 +55,13 @@ class Converter {
   // carried it whole.  Default 2084 us (4800 baud at 7E1); zero sends each
   // write at once, faster than any wire (what a backlog delivers).
   void SetLinePace(int line, std::chrono::microseconds perByte);
+  // The line's periodic frames are handed over whole once the wire carried
+  // them (a converter that forwards frame by frame).
+  void SetLineWholeFrames(int line, bool whole);
+  // Called (on the converter's thread, with its lock held: it must not call
+  // the converter) for every periodic frame when its first byte goes out,
+  // with the time that byte began on the line's wire.
+  void SetLineFrameOut(int line, std::function<void(std::chrono::steady_clock::time_point)> callback);
   // A converter that loses power and boots again: PowerOff resets every
   // connection and stops listening on every port, so connections are
   // refused; PowerOn listens again as before (lines and command mode keep

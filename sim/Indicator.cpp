@@ -47,9 +47,44 @@ void StreamingIndicator::SetWirePace(std::chrono::microseconds perCharacter) {
   pace_ = perCharacter;
 }
 
-void StreamingIndicator::SetBurstOnOpen(std::string bytes) {
+void StreamingIndicator::SetBurstOnOpen(std::string bytes, std::chrono::milliseconds delay, size_t packet,
+                                        std::chrono::microseconds gap) {
   std::lock_guard<std::mutex> lock(mutex_);
   burst_ = std::move(bytes);
+  burstDelay_ = delay;
+  burstPacket_ = packet;
+  burstGap_ = gap;
+}
+
+void StreamingIndicator::SetWholeFrames(bool whole) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  whole_ = whole;
+}
+
+void StreamingIndicator::SetOnFrameOut(std::function<void(std::chrono::steady_clock::time_point)> callback) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  onFrameOut_ = std::move(callback);
+}
+
+void StreamingIndicator::WriteBurst(const std::string& burst) {
+  std::chrono::milliseconds delay;
+  size_t packet;
+  std::chrono::microseconds gap;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    delay = burstDelay_;
+    packet = burstPacket_;
+    gap = burstGap_;
+  }
+  std::this_thread::sleep_for(delay);
+  if (packet == 0) {
+    pty_.Write(burst);
+    return;
+  }
+  for (size_t i = 0; i < burst.size(); i += packet) {
+    if (i > 0) std::this_thread::sleep_for(gap);
+    pty_.Write(burst.substr(i, packet));
+  }
 }
 
 // The master reports POLLHUP while no one holds the slave side open.
@@ -58,20 +93,29 @@ bool StreamingIndicator::SlaveOpen() const {
   return poll(&p, 1, 0) == 0 || (p.revents & POLLHUP) == 0;
 }
 
-void StreamingIndicator::WritePaced(const std::string& bytes) {
+void StreamingIndicator::WritePaced(const std::string& bytes, bool frame) {
   std::chrono::microseconds pace;
+  bool whole;
+  std::function<void(std::chrono::steady_clock::time_point)> onFrameOut;
   {
     std::lock_guard<std::mutex> lock(mutex_);
     pace = pace_;
+    whole = whole_ && frame;
+    if (frame) onFrameOut = onFrameOut_;
   }
+  auto firstOut = [&] {
+    if (onFrameOut) onFrameOut(std::chrono::steady_clock::now() - pace);
+    onFrameOut = nullptr;
+  };
   if (pace.count() == 0) {
+    firstOut();
     pty_.Write(bytes);
     return;
   }
   // Each character is handed over once the wire would have carried it
   // whole: the first at the end of its own character time.  Characters
   // whose time has come are written together, so high speeds need no
-  // sleep per character.
+  // sleep per character.  Whole frames wait for their last character.
   auto start = std::chrono::steady_clock::now();
   size_t done = 0;
   while (done < bytes.size()) {
@@ -86,22 +130,27 @@ void StreamingIndicator::WritePaced(const std::string& bytes) {
       slaveWasOpen_ = open;
     }
     if (!burst.empty()) {
-      // After the library's flush, which follows its open at once.
-      std::this_thread::sleep_for(std::chrono::milliseconds(3));
-      pty_.Write(burst);
+      WriteBurst(burst);
       start = std::chrono::steady_clock::now() - pace * static_cast<long>(done);
     }
     const auto now = std::chrono::steady_clock::now();
     size_t due = static_cast<size_t>((now - start) / pace);
     if (due > bytes.size()) due = bytes.size();
+    if (whole && due < bytes.size()) due = done;
     if (due > done) {
+      if (done == 0) {
+        // The first byte began on the wire one character before it came out
+        // (a whole frame: its length before).
+        if (onFrameOut) onFrameOut(now - pace * static_cast<long>(whole ? bytes.size() : 1));
+        onFrameOut = nullptr;
+      }
       pty_.Write(bytes.substr(done, due - done));
       done = due;
       continue;
     }
     // A thread that was held up does not catch up beyond what the wire
     // could have carried meanwhile; it never runs ahead of it.
-    std::this_thread::sleep_until(start + pace * static_cast<long>(done + 1));
+    std::this_thread::sleep_until(start + pace * static_cast<long>(whole ? bytes.size() : done + 1));
   }
 }
 
@@ -123,7 +172,7 @@ void StreamingIndicator::Run() {
       next = std::chrono::steady_clock::now() + period_;
       if (!frame.empty()) {
         lock.unlock();
-        WritePaced(frame);
+        WritePaced(frame, true);
         ++sent_;
         lock.lock();
       }
@@ -136,8 +185,7 @@ void StreamingIndicator::Run() {
         const std::string burst = burst_;
         slaveWasOpen_ = true;
         lock.unlock();
-        std::this_thread::sleep_for(std::chrono::milliseconds(3));
-        pty_.Write(burst);
+        WriteBurst(burst);
         lock.lock();
         continue;
       }

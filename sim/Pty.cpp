@@ -58,7 +58,12 @@ bool Pty::WritePaced(const std::string& bytes, std::chrono::microseconds pace) {
     size_t due = static_cast<size_t>((std::chrono::steady_clock::now() - start) / pace);
     if (due > bytes.size()) due = bytes.size();
     if (due > done) {
-      if (!Write(bytes.substr(done, due - done))) return false;
+      // A reader that lags fills the terminal's buffer: wait for room, for
+      // a while, as a wire's sender would lose nothing either.
+      int tries = 0;
+      while (!Write(bytes.substr(done, due - done))) {
+        if (++tries > 30) return false;
+      }
       done = due;
       continue;
     }
