@@ -13,6 +13,7 @@
 #include <string>
 #include <string_view>
 
+#include "Estado.h"
 #include "Skeleton.h"
 
 namespace pesmo6 {
@@ -32,10 +33,8 @@ struct StatusMSI {
     Movimento = Liquido = Negativo = Sobrecarga = Auxiliar = Incremento = "E";
     Unidade = std::move(unidade);
   }
-  // The shared eight-character layout: increment, net, negative, overload,
-  // motion, unit, auxiliary.
   std::string Estado() const {
-    return Incremento + Liquido + Negativo + Sobrecarga + Movimento + Unidade + Auxiliar;
+    return TEstado{Incremento, Liquido, Negativo, Sobrecarga, Movimento, Unidade, Auxiliar}.Texto();
   }
 };
 

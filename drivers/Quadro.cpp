@@ -2,6 +2,7 @@
 
 #include <cstdlib>
 
+#include "Estado.h"
 #include "Formato.h"
 
 namespace pesmo6 {
@@ -42,7 +43,7 @@ void DecodificaQuadro(const std::string& t, StatusQuadro& f, TClVorel& ch) {
   ch.Tare = std::move(taraTexto);
   ch.Net = std::move(liquido);
   ch.EmMovimento = f.Movimento;
-  ch.Estado = f.Incremento + f.Liquido + f.Negativo + f.Sobrecarga + f.Movimento + f.Unidade + f.Auxiliar;
+  ch.Estado = TEstado{f.Incremento, f.Liquido, f.Negativo, f.Sobrecarga, f.Movimento, f.Unidade, f.Auxiliar}.Texto();
 }
 
 }  // namespace pesmo6

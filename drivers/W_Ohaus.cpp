@@ -1,5 +1,7 @@
 #include "W_Ohaus.h"
 
+#include "Estado.h"
+
 namespace pesmo6 {
 
 namespace {
@@ -86,7 +88,10 @@ void TOhausBal::DecodificaLinha(const std::string& linha) {
   Dono->Net = std::move(d.Net);
   Dono->EmMovimento = Movimento;
   // Increment, net flag, overload, unit and auxiliary flag: not reported.
-  Dono->Estado = "EE" + Negativo + "E" + Movimento + "EE" + "E";
+  TEstado estado;
+  estado.Negativo = Negativo;
+  estado.Movimento = Movimento;
+  Dono->Estado = estado.Texto();
 }
 
 }  // namespace pesmo6

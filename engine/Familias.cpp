@@ -8,6 +8,7 @@
 #include "drivers/W_MSI6260.h"
 #include "drivers/W_Ohaus.h"
 #include "drivers/W_TRILOGRAF.h"
+#include "ListaFamilias.h"
 
 namespace pesmo6 {
 namespace {
@@ -17,17 +18,49 @@ std::shared_ptr<TBal> Cria() {
   return std::make_shared<D>();
 }
 
-constexpr Familia kFamilias[] = {
-    {Disp7410, "7410", &Cria<T7410Bal>, &Cria<T7410Bal>},
-    {Disp7410C, "7410-raw", &Cria<T7410Bal>, &Cria<T7410Bal>},
-    {DispKVT, "kvt", &Cria<TKVTBal>, &Cria<TKVTBal>},
-    {DispOhaus, "ohaus", &Cria<TOhausBal>, &Cria<TOhausBal>},
-    {DispMSI3360, "msi3360", &Cria<TMSI3360Bal>, &Cria<TMSI3360Bal>},
-    {DispMSI6260, "msi6260", &Cria<TMSI6260Bal>, &Cria<TMSI6260Bal>},
-    // The reader answers requests on a serial port and talks unasked on a
-    // converter line.
-    {DispTrilograf, "trilograf", &Cria<TTrilografSerial>, &Cria<TTrilografLinha>},
+// The drivers of each device code: on a local serial port, on a converter
+// line.
+template <int32_t Codigo>
+struct Drivers;
+template <>
+struct Drivers<Disp7410> {
+  using Serial = T7410Bal;
+  using Rede = T7410Bal;
 };
+template <>
+struct Drivers<Disp7410C> : Drivers<Disp7410> {};
+template <>
+struct Drivers<DispKVT> {
+  using Serial = TKVTBal;
+  using Rede = TKVTBal;
+};
+template <>
+struct Drivers<DispOhaus> {
+  using Serial = TOhausBal;
+  using Rede = TOhausBal;
+};
+template <>
+struct Drivers<DispMSI3360> {
+  using Serial = TMSI3360Bal;
+  using Rede = TMSI3360Bal;
+};
+template <>
+struct Drivers<DispMSI6260> {
+  using Serial = TMSI6260Bal;
+  using Rede = TMSI6260Bal;
+};
+// The reader answers requests on a serial port and talks unasked on a
+// converter line.
+template <>
+struct Drivers<DispTrilograf> {
+  using Serial = TTrilografSerial;
+  using Rede = TTrilografLinha;
+};
+
+#define PESMO6_FAMILIA(codigo, nome, serial, rede, escuta, bruto, etiqueta, total) \
+  {codigo, nome, &Cria<Drivers<codigo>::Serial>, &Cria<Drivers<codigo>::Rede>},
+constexpr Familia kFamilias[] = {PESMO6_FAMILIAS(PESMO6_FAMILIA)};
+#undef PESMO6_FAMILIA
 
 // Appends the channel built by `monta` to the table; -1 (and the slot
 // removed again) when building it fails.

@@ -14,6 +14,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <ostream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -187,6 +188,9 @@ struct Caso {
   bool rede;
 };
 
+void PrintTo(const Caso& c, std::ostream* os) { *os << c.familia->nome << (c.rede ? " on a converter line" : " on a serial port"); }
+void PrintTo(const Familia* f, std::ostream* os) { *os << f->nome; }
+
 std::string NomeCaso(const ::testing::TestParamInfo<Caso>& p) {
   return std::string(p.param.familia->nome) + (p.param.rede ? "_Converter" : "_Serial");
 }
@@ -291,15 +295,19 @@ TEST_P(FrescorSerial, AdapterLeftoversAfterTheOpen) {
     int atrasoMs;
     size_t pacote;
     int ganchoMs;
+    int quadros;
   };
   const Padrao padroes[] = {
-      {"one burst", 3, 0, 0},       {"62-byte packets", 3, 62, 0}, {"20 ms late", 20, 0, 0},
-      {"hook of 80 ms", 3, 0, 80}, {"hook of 200 ms", 3, 0, 200},
+      {"one burst", 3, 0, 0, 20},
+      {"62-byte packets", 3, 62, 0, 20},
+      {"20 ms late", 20, 0, 0, 20},
+      {"two frames, hook of 80 ms", 3, 0, 80, 2},
+      {"hook of 200 ms", 3, 0, 200, 20},
   };
   for (const Padrao& p : padroes) {
     SCOPED_TRACE(p.nome);
     Indicador ind(f, false, 310);
-    ind.Serial()->SetBurstOnOpen(Velhos(f, 20), std::chrono::milliseconds(p.atrasoMs), p.pacote,
+    ind.Serial()->SetBurstOnOpen(Velhos(f, p.quadros), std::chrono::milliseconds(p.atrasoMs), p.pacote,
                                  std::chrono::microseconds(1000));
     for (int rodada = 0; rodada < 3; ++rodada) {
       SCOPED_TRACE(rodada);

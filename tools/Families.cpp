@@ -4,18 +4,15 @@
 
 #include <cctype>
 
+#include "../engine/ListaFamilias.h"
+
 namespace pesmo6tools {
 
 const std::vector<Family>& Families() {
-  static const std::vector<Family> f = {
-      {"7410", W7410Serial, W7410, true, false, false, false},
-      {"7410-raw", W7410SerialC, W7410C, true, true, false, false},
-      {"kvt", WKVTSerial, WKVT, true, false, false, false},
-      {"ohaus", WOhausSerial, WOhaus, false, false, false, false},
-      {"msi3360", WMSI3360Serial, WMSI3360, true, false, false, false},
-      {"msi6260", WMSI6260Serial, WMSI6260, true, false, false, true},
-      {"trilograf", WTrilografSerial, WTrilograf, false, false, true, false},
-  };
+#define PESMO6_FAMILIA(codigo, nome, serial, rede, escuta, bruto, etiqueta, total) \
+  {nome, serial, rede, escuta, bruto, etiqueta, total},
+  static const std::vector<Family> f = {PESMO6_FAMILIAS(PESMO6_FAMILIA)};
+#undef PESMO6_FAMILIA
   return f;
 }
 

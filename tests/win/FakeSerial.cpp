@@ -3,6 +3,7 @@
 #include "FakeSerial.h"
 
 #include <algorithm>
+#include <chrono>
 #include <cstdint>
 #include <map>
 #include <memory>
@@ -458,11 +459,23 @@ void Arrive(const std::string& path, const std::string& bytes) {
   Received(d, bytes);
 }
 
+namespace {
+// Microseconds one character takes at the device's line settings.
+long CharacterUs(const std::string& path) {
+  std::lock_guard<std::mutex> lock(g_mutex);
+  const DCB& dcb = Dev(path).dcb;
+  const long baud = dcb.BaudRate > 0 ? static_cast<long>(dcb.BaudRate) : 9600;
+  const long bits = 1 + (dcb.ByteSize > 0 ? dcb.ByteSize : 8) + (dcb.Parity != NOPARITY ? 1 : 0) +
+                    (dcb.StopBits == TWOSTOPBITS ? 2 : 1);
+  return (bits * 1000000 + baud - 1) / baud;
+}
+}  // namespace
+
 void ArriveLater(const std::string& path, const std::string& bytes, int ms) {
   // Counted from the open's purge when the port is not open yet: on a loaded
   // machine the open may come later than ms, and bytes that arrive before its
-  // purge are flushed, or dropped by the freshness guard armed right after
-  // it, which no driver's caller could tell from a lost frame.
+  // purge are flushed.  The bytes then come at the wire's pace, after the
+  // library's settle: each once the line would have carried it whole.
   bool openNow;
   int purges;
   {
@@ -477,8 +490,20 @@ void ArriveLater(const std::string& path, const std::string& bytes, int ms) {
       return Dev(path).rxPurges != purges;
     };
     for (int waited = 0; !openNow && !purged() && waited < 3000; ++waited) Sleep(1);
-    Sleep(static_cast<DWORD>(ms));
-    Arrive(path, bytes);
+    Sleep(static_cast<DWORD>(ms + (openNow ? 0 : kSettleMs)));
+    const auto pace = std::chrono::microseconds(CharacterUs(path));
+    const auto start = std::chrono::steady_clock::now();
+    size_t done = 0;
+    while (done < bytes.size()) {
+      size_t due = static_cast<size_t>((std::chrono::steady_clock::now() - start) / pace);
+      if (due > bytes.size()) due = bytes.size();
+      if (due > done) {
+        Arrive(path, bytes.substr(done, due - done));
+        done = due;
+        continue;
+      }
+      Sleep(1);
+    }
   });
 }
 

@@ -82,8 +82,10 @@ void FailEvents(int n);
 // A device reached under `path` (as CreateFileA sees it, "\\.\FAKE1").
 void Add(const std::string& path, DeviceConfig config = {});
 void Configure(const std::string& path, DeviceConfig config);
-// Bytes from the wire, now or after ms milliseconds (from another thread;
-// counted from the port's open when it is not open yet).
+// Bytes from the wire, now (at once) or after ms milliseconds at the wire's
+// pace (from another thread; counted from the port's open, plus the
+// library's settle, when it is not open yet).
+constexpr int kSettleMs = 30;
 void Arrive(const std::string& path, const std::string& bytes);
 void ArriveLater(const std::string& path, const std::string& bytes, int ms);
 void SetInTransit(const std::string& path, const std::string& bytes);
