@@ -26,6 +26,8 @@ class TOperacao {
   // A step raised an error: the update ends with 1 and the channel, if it is
   // still this driver's, is ready again.
   virtual void Falhou() = 0;
+  // The channel the update runs on.
+  virtual const ChannelRef& Canal() const = 0;
 };
 
 // The operation of driver D.  It holds the channel and the driver, so that
@@ -45,6 +47,7 @@ class TOperacaoDe final : public TOperacao {
   void Falhou() override {
     if (canal_->Bal == bal_ && canal_->Situacao == Ocupado) canal_->Situacao = Pronto;
   }
+  const ChannelRef& Canal() const override { return canal_; }
 
  private:
   std::shared_ptr<TBal> bal_;

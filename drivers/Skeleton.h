@@ -138,6 +138,7 @@ class TBalSkeleton : public TBal, public TReceptor {
     falhaPedido_ = false;
     pedindo_ = false;
     pedidosFeitos_ = 0;
+    if (TEnlace* e = canal->Enlace()) e->LimpaFalha();
     Self().IniciaTextos(*canal);
     Self().IniciaLeitura();
     TickInicio = platform::Tick();

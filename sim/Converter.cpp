@@ -104,8 +104,9 @@ struct Converter::State {
     Socket fd;
     std::string bytes;
     bool close;
-    int line = 0;        // a generated frame's first byte: its line,
+    int line = 0;         // a generated frame's first byte: its line,
     size_t frameLen = 0;  // and the frame's length
+    int wire = 0;         // the line whose wire carries it (0: none)
   };
 
   std::string address;
@@ -157,7 +158,7 @@ struct Converter::State {
       const bool first = frame && i == 0;
       for (Socket fd : fds) {
         scheduled.push_back({whole ? end : line.wireFree, fd, std::string(1, bytes[i]), false, first ? l : 0,
-                             first ? bytes.size() : 0});
+                             first ? bytes.size() : 0, l});
       }
     }
   }
@@ -283,6 +284,26 @@ struct Converter::State {
       Send(l, fds, frame, true);
       // The next frame follows this one on the wire, not sooner.
       if (line.wireFree > line.next) line.next = line.wireFree;
+    }
+    // A thread held up longer than a few characters does not catch up: for
+    // each line, what was due long ago moves later by the delay, as a wire
+    // that paused (a burst faster than the line is a backlog, which only a
+    // test asks for, with no pace).
+    Clock::time_point earliest[5];
+    for (auto& e : earliest) e = Clock::time_point::max();
+    for (const Scheduled& s : scheduled) {
+      if (s.wire != 0) earliest[s.wire] = std::min(earliest[s.wire], s.when);
+    }
+    Clock::duration delay[5] = {};
+    bool late = false;
+    for (int l = 1; l <= 4; ++l) {
+      if (earliest[l] == Clock::time_point::max() || now - earliest[l] <= std::chrono::milliseconds(3)) continue;
+      delay[l] = now - earliest[l];
+      lines[l].wireFree += delay[l];
+      late = true;
+    }
+    if (late) {
+      for (Scheduled& s : scheduled) s.when += delay[s.wire];
     }
     // What is due goes out, in order, each connection's bytes in one write.
     std::vector<Scheduled> due;

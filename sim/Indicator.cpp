@@ -6,6 +6,12 @@
 
 namespace pesmo6sim {
 
+namespace {
+// How far behind its schedule a paced writer may fall and still send what
+// was due together (sleeps are coarse); further behind, the wire paused.
+constexpr std::chrono::microseconds kRetomada{3000};
+}  // namespace
+
 StreamingIndicator::StreamingIndicator(std::chrono::milliseconds period)
     : period_(period), thread_([this] { Run(); }) {}
 
@@ -134,6 +140,11 @@ void StreamingIndicator::WritePaced(const std::string& bytes, bool frame) {
       start = std::chrono::steady_clock::now() - pace * static_cast<long>(done);
     }
     const auto now = std::chrono::steady_clock::now();
+    // A thread held up longer than a few characters does not catch up: the
+    // wire paused, as a real one would, instead of sending faster.
+    if (!whole && now - (start + pace * static_cast<long>(done + 1)) > kRetomada) {
+      start = now - pace * static_cast<long>(done + 1);
+    }
     size_t due = static_cast<size_t>((now - start) / pace);
     if (due > bytes.size()) due = bytes.size();
     if (whole && due < bytes.size()) due = done;
@@ -148,8 +159,6 @@ void StreamingIndicator::WritePaced(const std::string& bytes, bool frame) {
       done = due;
       continue;
     }
-    // A thread that was held up does not catch up beyond what the wire
-    // could have carried meanwhile; it never runs ahead of it.
     std::this_thread::sleep_until(start + pace * static_cast<long>(whole ? bytes.size() : done + 1));
   }
 }

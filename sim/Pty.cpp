@@ -52,10 +52,15 @@ bool Pty::WritePaced(const std::string& bytes, std::chrono::microseconds pace) {
   if (pace.count() <= 0) return Write(bytes);
   // Each character once the wire would have carried it whole; characters
   // whose time has come go in one write.
-  const auto start = std::chrono::steady_clock::now();
+  auto start = std::chrono::steady_clock::now();
   size_t done = 0;
   while (done < bytes.size()) {
-    size_t due = static_cast<size_t>((std::chrono::steady_clock::now() - start) / pace);
+    // Held up longer than a few characters: the wire paused; no catching up.
+    const auto now = std::chrono::steady_clock::now();
+    if (now - (start + pace * static_cast<long>(done + 1)) > std::chrono::microseconds(3000)) {
+      start = now - pace * static_cast<long>(done + 1);
+    }
+    size_t due = static_cast<size_t>((now - start) / pace);
     if (due > bytes.size()) due = bytes.size();
     if (due > done) {
       // A reader that lags fills the terminal's buffer: wait for room, for

@@ -69,8 +69,8 @@ const std::map<std::string, FamilyInfo>& Families() {
       {"kvt", {true, milliseconds(100), microseconds(2084), 17}},
       {"msi3360", {true, milliseconds(100), microseconds(1042), 28}},   // 9600 8N1
       {"msi6260", {true, milliseconds(250), microseconds(8334), 20}},   // 1200 7M1
-      {"ohaus", {false, milliseconds(0), microseconds(0), 0}},
-      {"trilograf", {false, milliseconds(0), microseconds(0), 0}},
+      {"ohaus", {false, milliseconds(0), microseconds(1146), 0}},       // 9600 7E2
+      {"trilograf", {false, milliseconds(0), microseconds(1042), 0}},   // 9600 8N1
   };
   return f;
 }
@@ -367,6 +367,8 @@ int ConverterMode(const std::string& address, const std::vector<std::string>& li
   std::vector<std::unique_ptr<pesmo6sim::NetworkTagReader>> readers;
   for (const auto& [l, family] : lines) {
     const FamilyInfo& f = Families().at(family);
+    // The converter's serial line runs at the indicator's speed.
+    conv->SetLinePace(l, f.pace);
     if (f.listening) {
       conv->SetLineGenerator(l, Generator(family, p), f.period);
     } else if (family == "ohaus") {

@@ -9,7 +9,10 @@ namespace pesmo6 {
 
 TDMDLL::TDMDLL(const platform::SerialSettings& linha) : linha_(linha) {
   // SocLeituraError: every error is dropped, silently.
-  SocLeitura.SetEvents({nullptr, [this] { Falhou(FalhaEnlace::LinhaCaiu); }, [](int) {}});
+  // SocLeituraError drops every error; the link keeps what kind it was, for
+  // the reason the host may ask for.
+  SocLeitura.SetEvents({nullptr, [this] { Falhou(FalhaEnlace::LinhaCaiu); },
+                        [this](int codigo) { erroConexao_ = codigo; }});
   SocLeitura.SetOnRead([this] { AoLer(); });
 }
 
@@ -74,6 +77,7 @@ int32_t TDMDLL::Seleciona(const std::string& endereco, uint16_t porta, uint32_t 
   }
   // The bound counts from here: a host name's lookup takes its share of it.
   const uint32_t inicio = platform::Tick();
+  erroConexao_ = 0;
   SocLeitura.Open(endereco, porta, limiteMs);
   const std::shared_ptr<bool> vivo = vivo_;
   for (;;) {
@@ -84,7 +88,10 @@ int32_t TDMDLL::Seleciona(const std::string& endereco, uint16_t porta, uint32_t 
     // Never wait forever: an attempt that failed (refused, unreachable) or
     // is still pending after the limit ends here; the next call tries again.
     if (!SocLeitura.Connecting() || decorrido >= limiteMs) {
-      Falhou(SocLeitura.Connecting() ? FalhaEnlace::ConversorMudo : FalhaEnlace::ConversorRecusou);
+      FalhaEnlace falha = FalhaEnlace::ConversorRecusou;
+      if (SocLeitura.Connecting()) falha = FalhaEnlace::ConversorMudo;
+      else if (erroConexao_ == platform::kErroEnderecoInvalido) falha = FalhaEnlace::EnderecoInvalido;
+      Falhou(falha);
       SocLeitura.Close();
       return 0;
     }

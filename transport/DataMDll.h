@@ -54,6 +54,7 @@ class TDMDLL final : public TEnlace {
   platform::SerialSettings linha_;
   uint64_t tomados_ = 0;  // bytes taken from the socket
   uint64_t vistos_ = 0;   // bytes known to have arrived (taken or waiting)
+  int erroConexao_ = 0;   // the OS error of the last failed connection attempt
 };
 
 // Sends `comando` + CR on a fresh blocking connection to the converter's

@@ -67,6 +67,7 @@ enum class FalhaEnlace : uint8_t {
   LinhaCaiu,          // the converter closed or broke the line
   ConversorRecusou,   // the converter refused the line's connection
   ConversorMudo,      // the converter did not answer within the bound
+  EnderecoInvalido,   // the converter's address did not resolve
   EnvioFalhou,        // a request could not be written
 };
 
@@ -143,6 +144,8 @@ class TEnlace {
   // Bytes dropped as older than their update, since the link was created.
   uint64_t Descartados() const { return descartados_; }
   FalhaEnlace UltimaFalha() const { return falha_; }
+  // Forgets the last failure (an update starts).
+  void LimpaFalha() { Falhou(FalhaEnlace::Nenhuma); }
   // The OS's words for the last failure (an errno text), for the reason.
   const std::string& DetalheFalha() const { return detalhe_; }
 

@@ -492,10 +492,15 @@ void ArriveLater(const std::string& path, const std::string& bytes, int ms) {
     for (int waited = 0; !openNow && !purged() && waited < 3000; ++waited) Sleep(1);
     Sleep(static_cast<DWORD>(ms + (openNow ? 0 : kSettleMs)));
     const auto pace = std::chrono::microseconds(CharacterUs(path));
-    const auto start = std::chrono::steady_clock::now();
+    auto start = std::chrono::steady_clock::now();
     size_t done = 0;
     while (done < bytes.size()) {
-      size_t due = static_cast<size_t>((std::chrono::steady_clock::now() - start) / pace);
+      // Held up longer than a few characters: the wire paused; no catching up.
+      const auto now = std::chrono::steady_clock::now();
+      if (now - (start + pace * static_cast<long>(done + 1)) > std::chrono::microseconds(4000)) {
+        start = now - pace * static_cast<long>(done + 1);
+      }
+      size_t due = static_cast<size_t>((now - start) / pace);
       if (due > bytes.size()) due = bytes.size();
       if (due > done) {
         Arrive(path, bytes.substr(done, due - done));

@@ -229,6 +229,10 @@ class LineSocket {
   std::shared_ptr<Impl> impl_;
 };
 
+// The error code LineSocket's onError reports for an address that did not
+// resolve.
+extern const int kErroEnderecoInvalido;
+
 class SocketError : public std::runtime_error {
  public:
   SocketError(const std::string& what, int code) : std::runtime_error(what), code_(code) {}

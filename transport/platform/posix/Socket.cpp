@@ -91,6 +91,8 @@ int PendingError(int fd) {
 
 }  // namespace
 
+const int kErroEnderecoInvalido = EDESTADDRREQ;
+
 // ---- LineSocket ---------------------------------------------------------
 
 // Bytes taken from the socket by one recv; handed out one at a time.

@@ -109,6 +109,8 @@ bool WaitFor(SOCKET s, bool write, uint32_t timeoutMs) {
 
 }  // namespace
 
+const int kErroEnderecoInvalido = WSAEDESTADDRREQ;
+
 // ---- LineSocket ---------------------------------------------------------
 
 struct LineSocket::Impl {
