@@ -1,5 +1,6 @@
 #include "Converter.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cstring>
 #include <map>
@@ -107,7 +108,9 @@ struct Converter::State {
     int line = 0;         // a generated frame's first byte: its line,
     size_t frameLen = 0;  // and the frame's length
     int wire = 0;         // the line whose wire carries it (0: none)
+    uint64_t frame = 0;   // the periodic frame it belongs to (0: none)
   };
+  uint64_t nextFrame = 1;
 
   std::string address;
   mutable std::mutex mutex;
@@ -152,15 +155,36 @@ struct Converter::State {
     const auto now = Clock::now();
     if (line.wireFree < now) line.wireFree = now;
     const bool whole = frame && line.whole;
+    const uint64_t id = frame ? nextFrame++ : 0;
     const auto end = line.wireFree + line.pace * static_cast<long>(bytes.size());
     for (size_t i = 0; i < bytes.size(); ++i) {
       line.wireFree += line.pace;
       const bool first = frame && i == 0;
       for (Socket fd : fds) {
         scheduled.push_back({whole ? end : line.wireFree, fd, std::string(1, bytes[i]), false, first ? l : 0,
-                             first ? bytes.size() : 0, l});
+                             first ? bytes.size() : 0, l, id});
       }
     }
+  }
+
+  // The indicator shows something new: periodic frames of line l that have
+  // not begun on the wire are dropped (the next one is made from what it
+  // shows now); a frame under way ends as it began.
+  void DropUnstartedFrames(int l) {
+    std::vector<uint64_t> unstarted;
+    for (const Scheduled& s : scheduled) {
+      if (s.line == l && s.frame != 0) unstarted.push_back(s.frame);
+    }
+    if (unstarted.empty()) return;
+    std::erase_if(scheduled, [&](const Scheduled& s) {
+      return s.frame != 0 && std::find(unstarted.begin(), unstarted.end(), s.frame) != unstarted.end();
+    });
+    Line& line = lines[l];
+    line.wireFree = Clock::now();
+    for (const Scheduled& s : scheduled) {
+      if (s.wire == l && s.when > line.wireFree) line.wireFree = s.when;
+    }
+    line.next = line.wireFree;
   }
 
   std::vector<Socket> Clients(int l) const {
@@ -447,6 +471,7 @@ void Converter::SetLineFrame(int line, std::string frame, std::chrono::milliseco
   state_->lines[line].frame = std::move(frame);
   state_->lines[line].generator = nullptr;
   state_->lines[line].period = period;
+  state_->DropUnstartedFrames(line);
   state_->Wake();
 }
 
@@ -456,6 +481,7 @@ void Converter::SetLineGenerator(int line, std::function<std::string()> generato
   std::lock_guard<std::mutex> lock(state_->mutex);
   state_->lines[line].generator = std::move(generator);
   state_->lines[line].period = period;
+  state_->DropUnstartedFrames(line);
   state_->Wake();
 }
 

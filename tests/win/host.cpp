@@ -417,9 +417,11 @@ SOCKET g_feed = INVALID_SOCKET;
 std::string g_feedFrame;
 std::string Frame7410(long weight);
 
-// Plays an indicator on the line while an update waits: a frame every third pass.
+// Plays an indicator on the line while an update waits: a whole frame every
+// sixth pass (at least 60 ms apart, more than the 37.5 ms a frame takes at
+// 4800 baud: frames that come faster than the wire are dropped as a backlog).
 void PESMO6_CALL Feed(void*) {
-  if (InterlockedIncrement(&g_hookCalls) % 3 == 0 && g_feed != INVALID_SOCKET) {
+  if (InterlockedIncrement(&g_hookCalls) % 6 == 0 && g_feed != INVALID_SOCKET) {
     send(g_feed, g_feedFrame.data(), static_cast<int>(g_feedFrame.size()), 0);
   }
 }
