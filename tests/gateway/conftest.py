@@ -149,6 +149,17 @@ class Gateway:
             time.sleep(0.05)
         raise AssertionError("scale %s never matched: %s\n%s" % (name, s, self.errors()[-3000:]))
 
+    def wait_ready(self, timeout=30):
+        """Polls /healthz until "ok"; every answer before must be "starting"."""
+        deadline = time.monotonic() + timeout
+        while True:
+            status, _, body = self.get("/healthz")
+            if status == 200 and body["status"] == "ok":
+                return body
+            assert status == 503 and body["status"] == "starting", (status, body)
+            assert time.monotonic() < deadline, "never ready:\n" + self.errors()[-3000:]
+            time.sleep(0.05)
+
     def stop(self, sig=signal.SIGTERM):
         if self.proc.poll() is None:
             self.proc.send_signal(sig)

@@ -204,6 +204,7 @@ Config LoadConfig(const std::string& file) {
     s.Int("retry_min_ms", c.retryMinMs, 50, 600000);
     s.Int("retry_max_ms", c.retryMaxMs, 50, 3600000);
     if (c.retryMaxMs < c.retryMinMs) s.Fail("retry_max_ms", "must not be below retry_min_ms");
+    s.Int("command_timeout_ms", c.commandTimeoutMs, 100, 60000);
     s.Done();
   }
 

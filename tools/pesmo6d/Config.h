@@ -43,6 +43,7 @@ struct Config {
   std::string gateway = "pesmo6d";
   std::string logLevel = "info";
   int retryMinMs = 500, retryMaxMs = 30000;
+  int commandTimeoutMs = 5000;  // a converter command's whole time, queue included
   // HTTP
   std::string listenHost = "127.0.0.1";
   int listenPort = 8080;

@@ -55,6 +55,7 @@ bool ParseInt(const std::string& text, long lo, long hi, int& out) {
 
 struct HttpServer::Impl {
   Gateway& gw;
+  ConverterCommands& commands;
   const Config& cfg;
   httplib::Server svr;
   std::atomic<bool> stopping{false};
@@ -64,7 +65,7 @@ struct HttpServer::Impl {
   mutable std::mutex countMutex;
   std::map<int, uint64_t> statusCounts;
 
-  explicit Impl(Gateway& g) : gw(g), cfg(g.Settings()) {}
+  Impl(Gateway& g, ConverterCommands& c) : gw(g), commands(c), cfg(g.Settings()) {}
 
   static void Send(httplib::Response& res, int status, const Json& body) {
     res.status = status;
@@ -279,7 +280,12 @@ void HttpServer::Impl::Converter(const httplib::Request& req, httplib::Response&
       d.line = static_cast<char>(std::toupper(static_cast<unsigned char>(line->get<std::string>()[0])));
     }
   }
-  Await(gw.Dio(d), seconds(40), res);
+  d.client = req.remote_addr;
+  d.role = cfg.token.empty() ? "no token" : "token";
+  // The command's own deadline bounds this wait: its answer comes once it
+  // was answered by the converter or can no longer be sent.
+  Outcome o = commands.Run(d).get();
+  Send(res, o.status, o.body);
 }
 
 void HttpServer::Impl::Routes() {
@@ -352,12 +358,21 @@ void HttpServer::Impl::Routes() {
   });
 
   svr.Get("/healthz", [this](const httplib::Request&, httplib::Response& res) {
-    const double age = gw.LoopAge();
+    const Gateway::Health h = gw.Healthz();
     Json j;
-    j["status"] = age < 30 ? "ok" : "stalled";
+    j["status"] = h.status;
     j["gateway"] = cfg.gateway;
-    j["loop_age_s"] = age;
-    Send(res, age < 30 ? 200 : 503, j);
+    j["loop_age_s"] = h.status == "starting" ? Json(nullptr) : Json(h.loopAgeS);
+    if (!h.heldBy.empty()) {
+      j["held_by"] = h.heldBy;
+      j["held_s"] = h.heldS;
+    } else {
+      j["held_by"] = nullptr;
+    }
+    j["converters"] = commands.Status();
+    // Not ready yet and stalled alike are 503: a load balancer sends no
+    // client to either; the status tells them apart.
+    Send(res, h.status == "ok" ? 200 : 503, j);
   });
   svr.Get("/metrics", [this](const httplib::Request& req, httplib::Response& res) {
     if (!OnlyParams(req, res, {})) return;
@@ -419,7 +434,8 @@ void HttpServer::Impl::Routes() {
   }
 }
 
-HttpServer::HttpServer(Gateway& gateway) : impl_(std::make_unique<Impl>(gateway)) {
+HttpServer::HttpServer(Gateway& gateway, ConverterCommands& commands)
+    : impl_(std::make_unique<Impl>(gateway, commands)) {
   impl_->Routes();
   gateway.AddListener([impl = impl_.get()](const std::string& kind, size_t scale, const std::string& json) {
     impl->OnEvent(kind, scale, json);

@@ -12,6 +12,7 @@
 #include <thread>
 
 #include "../CommandLine.h"
+#include "Commands.h"
 #include "Config.h"
 #include "Gateway.h"
 #include "Http.h"
@@ -27,6 +28,8 @@ constexpr int kBadConfig = 78;
 }  // namespace
 
 int main(int argc, char** argv) {
+  // A converter's command helper (started by the gateway itself).
+  if (argc == 3 && std::string(argv[1]) == "--converter-helper") return RunConverterHelper(argv[2]);
   CLI::App app{"pesmo6d: serves the readings of weighing indicators over HTTP (API, Server-Sent Events,\n"
                "a live page) and MQTT, through the Pesmo6 library.  Linux only.\n"
                "Exit status: 0 stopped by SIGINT/SIGTERM (or --check passed), 1 could not listen,\n"
@@ -73,7 +76,8 @@ int main(int argc, char** argv) {
 
   try {
     Gateway gateway(config);
-    HttpServer http(gateway);
+    ConverterCommands commands(config);
+    HttpServer http(gateway, commands);
     std::unique_ptr<MqttPublisher> mqtt;
     if (config.mqtt.enabled) mqtt = std::make_unique<MqttPublisher>(gateway);
     const int port = http.Bind();
@@ -88,6 +92,10 @@ int main(int argc, char** argv) {
       int sig = 0;
       sigwait(&signals, &sig);
       Log(Level::Info, std::string("stopping on ") + (sig == SIGINT ? "SIGINT" : "SIGTERM"));
+      // Queued commands are dropped and running ones ended, the library's
+      // requests answered, then the server lets its clients go.
+      commands.Stop();
+      gateway.Stop();
       http.Stop();
     });
     http.Serve();
@@ -96,6 +104,7 @@ int main(int argc, char** argv) {
       pthread_kill(waiter.native_handle(), SIGTERM);
       waiter.join();
     }
+    commands.Stop();
     gateway.Stop();
     if (mqtt) mqtt->Stop();
   } catch (const std::exception& e) {
