@@ -18,7 +18,9 @@ from conftest import loopback
 
 ATTACK_SECONDS = float(os.environ.get("ATTACK_SECONDS", "3"))
 TOKEN = "attack-token-0123456789"
+OPERATOR = "attack-operator-0123456789"
 AUTH = {"Authorization": "Bearer " + TOKEN}
+OPERATE = {"Authorization": "Bearer " + OPERATOR}
 
 
 class FakeConverter:
@@ -95,7 +97,7 @@ def live(sims, gateway):
         a, b = sims("serial", "7410", "--weight", "1"), sims("serial", "7410", "--weight", "2")
         g = {"name": "attack", "retry_min_ms": 100, "retry_max_ms": 400}
         g.update(gateway_table or {})
-        h = {"listen": "127.0.0.1:0", "token": TOKEN}
+        h = {"listen": "127.0.0.1:0", "token": TOKEN, "operator_token": OPERATOR}
         h.update(http_table or {})
         gw = gateway([{"name": "a", "family": "7410", "device": a.device},
                       {"name": "b", "family": "7410", "device": b.device}, *extra_scales],
@@ -140,7 +142,7 @@ def test_mute_converter_never_stalls_the_scales_nor_acts_late(live):
             if k % 3 == 2:
                 r = gw.get("/api/converters/%s/inputs" % addr, headers=AUTH, timeout=30)
             else:
-                r = gw.request("POST", path, {"bit": k % 8, "state": True}, headers=AUTH, timeout=30)
+                r = gw.request("POST", path, {"bit": k % 8, "state": True}, headers=OPERATE, timeout=30)
             answered.append((time.monotonic(), r[0], r[2]))
             return r, time.monotonic() - t0
 
@@ -179,7 +181,7 @@ def test_stop_drops_queued_commands(live):
                   gateway_table={"command_timeout_ms": 20000})
         path = "/api/converters/%s/outputs" % addr
         threads, results = in_threads(
-            4, lambda k: gw.request("POST", path, {"value": k}, headers=AUTH, timeout=30))
+            4, lambda k: gw.request("POST", path, {"value": k}, headers=OPERATE, timeout=30))
         deadline = time.monotonic() + 5
         while not fake.commands() and time.monotonic() < deadline:
             time.sleep(0.02)

@@ -16,6 +16,7 @@ from conftest import PESMO6D, Events, Sim, config_text, loopback
 
 TAG_HEX = "0A1B2C3D4E5F60718293A4B5"
 TOKEN = "s3cret-token-1"
+OPERATOR = "operator-token-1"
 FIELDS = ["name", "family", "mode", "target", "code", "gross", "net", "tare", "gross_value", "net_value",
           "tare_value", "unit", "motion", "net_mode", "overload", "status", "tag", "total", "time", "age_ms",
           "readings", "error"]
@@ -49,10 +50,11 @@ def plant(sims, gateway, tmp_path):
         {"name": "bench", "family": "ohaus", "converter": conv, "line": "c", "mode": "on-demand"},
         {"name": "dock-tag", "family": "trilograf", "converter": conv, "line": "D"},
     ]
-    gw = gateway(scales, gateway=fast(), http_={"listen": "127.0.0.1:0", "token": TOKEN,
+    gw = gateway(scales, gateway=fast(), http_={"listen": "127.0.0.1:0", "token": TOKEN, "operator_token": OPERATOR,
                                                "allowed_origins": ["http://pos.example:3000"]})
     gw.conv = conv
     gw.auth = {"Authorization": "Bearer " + TOKEN}
+    gw.operate = {"Authorization": "Bearer " + OPERATOR}
     return gw
 
 
@@ -105,13 +107,13 @@ def test_every_family_and_endpoint(plant):
 
     status, _, body = gw.get("/api/converters/%s/inputs" % gw.conv, headers=auth)
     assert status == 200 and body == {"converter": gw.conv, "value": 5, "inputs": "SNSNNNNN"}
-    status, _, body = gw.request("POST", "/api/converters/%s/outputs" % gw.conv, {"value": 6}, headers=auth)
+    status, _, body = gw.request("POST", "/api/converters/%s/outputs" % gw.conv, {"value": 6}, headers=gw.operate)
     assert status == 200 and body["value"] == 6
     status, _, body = gw.request("POST", "/api/converters/%s/outputs" % gw.conv, {"bit": 3, "state": True},
-                                 headers=auth)
+                                 headers=gw.operate)
     assert status == 200 and body["bit"] == 3 and body["state"] is True
     status, _, body = gw.request("POST", "/api/converters/%s/clear" % gw.conv, {"line": "b", "buffer": "rx"},
-                                 headers=auth)
+                                 headers=gw.operate)
     assert status == 200 and body["line"] == "B"
 
     status, hdrs, text = gw.get("/metrics", headers=auth)
@@ -151,12 +153,12 @@ def test_bad_requests_get_clear_errors(plant):
     post = "/api/converters/%s/outputs" % gw.conv
     for body in [b"{", b"[]", {"value": 256}, {"value": "1"}, {"bit": 32, "state": True}, {"bit": 1},
                  {"value": 1, "bit": 2}]:
-        status, _, answer = gw.request("POST", post, body, headers=auth)
+        status, _, answer = gw.request("POST", post, body, headers=gw.operate)
         assert status == 400 and answer["error"] == "bad body", (body, answer)
     status, _, answer = gw.request("POST", "/api/converters/%s/clear" % gw.conv, {"line": "E", "buffer": "rx"},
-                                   headers=auth)
+                                   headers=gw.operate)
     assert status == 400
-    status, _, _ = gw.request("POST", post, b"{" + b" " * 10000 + b"}", headers=auth)
+    status, _, _ = gw.request("POST", post, b"{" + b" " * 10000 + b"}", headers=gw.operate)
     assert status == 413
     # None of it disturbed the readings.
     before = gw.scale("truck", headers=auth)["readings"]

@@ -211,23 +211,38 @@ Config LoadConfig(const std::string& file) {
   if (const toml::table* t = table("http")) {
     Section s(file, *t, "http");
     ReadListen(s, c);
-    s.String("token", c.token);
-    if (s.Has("token") && (c.token.size() < 8 || c.token.size() > 256 ||
-                           c.token.find_first_of(" \t\r\n") != std::string::npos))
-      s.Fail("token", "must be 8 to 256 characters without blanks");
+    auto token = [&](const std::string& key, std::string& out) {
+      s.String(key, out);
+      if (!s.Has(key)) return;
+      if (out.size() < 8 || out.size() > 256 || out.find_first_of(" \t\r\n") != std::string::npos)
+        s.Fail(key, "must be 8 to 256 characters without blanks");
+      // Beyond loopback a token is all that stands between the network and
+      // the scales (and, for the operator, the gates).
+      if (!c.Loopback() && out.size() < 16) s.Fail(key, "must have 16 characters at least on an address beyond loopback");
+      if (!c.Loopback() && out == "change-this-token")
+        s.Fail(key, "is the example's: choose your own on an address beyond loopback");
+    };
+    token("token", c.token);
+    token("operator_token", c.operatorToken);
+    if (!c.token.empty() && c.token == c.operatorToken) s.Fail("operator_token", "must differ from token");
     s.Strings("allowed_origins", c.origins);
     for (const auto& o : c.origins) {
       if (o.rfind("http://", 0) != 0 && o.rfind("https://", 0) != 0)
         s.Fail("allowed_origins", "\"" + o + "\" is no origin (scheme://host[:port])");
     }
-    s.Int("threads", c.threads, 4, 1024);
+    int threads = 0;
+    s.Int("threads", threads, 4, 1024);  // of an earlier HTTP engine: read and ignored
+    s.Int("max_connections", c.maxConnections, 8, 100000);
+    s.Int("max_connections_per_address", c.maxConnectionsPerAddress, 1, 100000);
+    s.Int("request_timeout_ms", c.requestTimeoutMs, 1000, 600000);
     s.Int("max_sse_clients", c.maxSseClients, 0, 1000);
     s.Int("sse_keepalive_ms", c.keepaliveMs, 100, 600000);
     int body = static_cast<int>(c.maxBodyBytes);
     s.Int("max_body_bytes", body, 64, 1 << 20);
     c.maxBodyBytes = static_cast<size_t>(body);
-    if (c.maxSseClients + 4 > c.threads) s.Fail("threads", "must leave room beside max_sse_clients (at least 4 more)");
-    if (!c.Loopback() && c.token.empty())
+    if (c.maxSseClients > c.maxConnections)
+      s.Fail("max_sse_clients", "must not be above max_connections");
+    if (!c.Loopback() && c.token.empty() && c.operatorToken.empty())
       s.Fail("listen", "a non-loopback address needs a token (every request must then carry it)");
     s.Done();
   }

@@ -47,9 +47,12 @@ struct Config {
   // HTTP
   std::string listenHost = "127.0.0.1";
   int listenPort = 8080;
-  std::string token;
+  std::string token;          // reading
+  std::string operatorToken;  // converter outputs and buffer clears (and reading)
   std::vector<std::string> origins;
-  int threads = 96;
+  int maxConnections = 256;  // open HTTP connections at most (fewer if open files are short)
+  int maxConnectionsPerAddress = 64;
+  int requestTimeoutMs = 10000;  // a whole request, from its first byte to its last, and idle time
   int maxSseClients = 32;
   int keepaliveMs = 15000;
   size_t maxBodyBytes = 4096;
