@@ -95,11 +95,11 @@ def config_text(scales, gateway=None, http_=None, mqtt=None):
 class Gateway:
     """pesmo6d as a process, listening on a free loopback port."""
 
-    def __init__(self, path, log_path):
+    def __init__(self, path, log_path, wrapper=()):
         self.log_path = log_path
         self.log = open(log_path, "w")
-        self.proc = subprocess.Popen([PESMO6D, "--config", str(path)], stdout=subprocess.PIPE, stderr=self.log,
-                                     text=True)
+        self.proc = subprocess.Popen([*wrapper, PESMO6D, "--config", str(path)], stdout=subprocess.PIPE,
+                                     stderr=self.log, text=True)
         first = self.proc.stdout.readline().strip()
         if not first.startswith("pesmo6d listening on "):
             self.proc.wait(5)
@@ -177,10 +177,10 @@ class Gateway:
 def gateway(tmp_path):
     started = []
 
-    def start(scales, **tables):
+    def start(scales, wrapper=(), **tables):
         path = tmp_path / ("gw%d.toml" % len(started))
         path.write_text(config_text(scales, **tables))
-        g = Gateway(path, tmp_path / ("gw%d.log" % len(started)))
+        g = Gateway(path, tmp_path / ("gw%d.log" % len(started)), wrapper)
         started.append(g)
         return g
 

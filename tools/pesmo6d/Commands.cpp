@@ -240,7 +240,9 @@ Outcome ConverterCommands::Lane::Execute(Pending& p) {
     // The output exports report "sent" even when nothing answered: the
     // converter's own " OK" is what tells.
     const bool answered = answer.find(" OK") != std::string::npos;
-    Log(Level::Info, "converter " + address + ": " + Describe(d) + " for " +
+    // The audit line of every command: who asked, in which role, what went
+    // to the converter and what it answered.
+    Log(Level::Info, "audit: converter " + address + ": " + Describe(d) + " for " +
                          (d.client.empty() ? std::string("?") : d.client) + (d.role.empty() ? "" : " (" + d.role + ")") +
                          ": " + (sent ? "sent" : "not sent") + ", reply \"" + Printable(answer) + "\"");
     if (r < 0 || !answered) {
@@ -275,8 +277,8 @@ Outcome ConverterCommands::Lane::Execute(Pending& p) {
   // Ended before the converter answered: the helper goes with whatever it
   // still had to send, and is reaped before the client hears of it.
   Kill();
-  Log(Level::Warn, "converter " + address + ": " + Describe(d) + " for " +
-                       (d.client.empty() ? std::string("?") : d.client) + ": " +
+  Log(Level::Warn, "audit: converter " + address + ": " + Describe(d) + " for " +
+                       (d.client.empty() ? std::string("?") : d.client) + (d.role.empty() ? "" : " (" + d.role + ")") + ": " +
                        (why == "deadline" ? "no answer in time" : why == "stop" ? "ended by the stop" : "helper lost") +
                        ", " + (sent ? "sent" : "not sent"));
   Outcome o;

@@ -131,15 +131,25 @@ void Gateway::Start() {
   thread_ = std::thread([this] { Run(); });
 }
 
-void Gateway::Stop() {
-  if (!thread_.joinable()) return;
+bool Gateway::Stop(milliseconds grace) {
+  if (!thread_.joinable()) return true;
+  std::deque<std::unique_ptr<Job>> left;
   {
     std::lock_guard<std::mutex> lock(mutex_);
     stopping_ = true;
+    left.swap(jobs_);
   }
   wake_.notify_all();
+  for (auto& j : left) j->promise.set_value(Outcome{503, ErrorBody("busy", "the gateway is stopping")});
+  {
+    std::unique_lock<std::mutex> lock(mutex_);
+    const SteadyTime until =
+        grace >= hours(24 * 365) ? SteadyTime::max() : steady_clock::now() + grace;
+    if (!wake_.wait_until(lock, until, [&] { return finished_; })) return false;
+  }
   thread_.join();
   g_owner = nullptr;
+  return true;
 }
 
 int Gateway::Find(const std::string& name) const {
@@ -747,6 +757,11 @@ void Gateway::Run() {
   Seta_Eventos(nullptr, nullptr);
   Seta_Trafego(nullptr);
   Log(Level::Info, "library thread stopped");
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    finished_ = true;
+  }
+  wake_.notify_all();
 }
 
 }  // namespace pesmo6d

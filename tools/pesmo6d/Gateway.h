@@ -59,7 +59,11 @@ class Gateway {
   Gateway& operator=(const Gateway&) = delete;
 
   void Start();
-  void Stop();
+  // Ends the library thread: queued requests are answered 503 at once, a
+  // running update ends at its next wait.  False when the thread has not
+  // ended within GRACE (a stable read runs to its own limit: the library
+  // cannot be interrupted); the process must then exit without it.
+  bool Stop(std::chrono::milliseconds grace = std::chrono::milliseconds::max());
 
   const Config& Settings() const { return config_; }
   // Index of the scale called NAME, or -1.
@@ -123,7 +127,8 @@ class Gateway {
   std::vector<Listener> listeners_;
   std::atomic<bool> stopping_{false};
   std::atomic<int64_t> loopTick_{0};
-  std::atomic<bool> started_{false};  // the first pass over the scales is done
+  std::atomic<bool> started_{false};
+  bool finished_ = false;  // guarded by mutex_: Run() has returned  // the first pass over the scales is done
   std::string heldBy_;  // guarded by mutex_: the request the library thread runs
   SteadyTime heldSince_{};
   std::thread thread_;

@@ -37,6 +37,7 @@ namespace {
 constexpr size_t kSubscriberBytes = 1 << 20;  // what an event stream may fall behind
 constexpr size_t kMaxFilters = 64;
 constexpr size_t kMaxHeaders = 64;
+constexpr size_t kBodyOverrun = 64 * 1024;  // read past max_body_bytes to answer 413, then cut
 constexpr size_t kConnectionMemory = 32 * 1024;  // the engine's pool per connection: header block and buffers
 constexpr int kWorkerNice = 5;
 constexpr int kAuthFailures = 10;  // failed authentications from one address within a minute before 429
@@ -491,14 +492,12 @@ struct HttpServer::Impl {
     if (*size > 0) {
       r->received += *size;
       if (r->received > cfg.maxBodyBytes) {
-        // Counted, never kept; a chunked body has no length to refuse early.
+        // A chunked body has no length to refuse it by before it comes: what
+        // passes the limit is counted, never kept, and answered 413 at its
+        // end; one far beyond (a flood) ends the connection at once.
         r->body.clear();
         r->body.shrink_to_fit();
-        if (!r->answered) {
-          Fail(c, *r, 413, "too large", "the body may have at most " + std::to_string(cfg.maxBodyBytes) + " bytes");
-          // Refused at once where the engine allows, else the connection ends here.
-          if (!r->answered) return MHD_NO;
-        }
+        if (!r->answered && r->received > cfg.maxBodyBytes + kBodyOverrun) return MHD_NO;
       } else if (!r->answered) {
         r->body.append(upload, *size);
       }
@@ -777,7 +776,7 @@ void HttpServer::Impl::Tick() {
   std::unique_lock<std::mutex> lock(pendingMutex);
   while (true) {
     if (tickerStop && stopAt == SteadyTime{}) stopAt = steady_clock::now();
-    if (tickerStop && steady_clock::now() - stopAt > seconds(3)) {
+    if (tickerStop && steady_clock::now() - stopAt > seconds(1)) {
       // Answers that never came (nothing left to wait for at the stop).
       for (auto& [conn, r] : pending) {
         r->outcome = Outcome{503, ErrorBody("busy", "the gateway is stopping")};

@@ -7,6 +7,7 @@
 #include <CLI/CLI.hpp>
 
 #include <csignal>
+#include <cstdlib>
 #include <iostream>
 #include <pthread.h>
 #include <thread>
@@ -95,8 +96,16 @@ int main(int argc, char** argv) {
       // Queued commands are dropped and running ones ended, the library's
       // requests answered, then the server lets its clients go.
       commands.Stop();
-      gateway.Stop();
+      const bool ended = gateway.Stop(std::chrono::seconds(2));
       http.Stop();
+      if (!ended) {
+        // A stable read runs to its own limit (up to a minute) and the
+        // library cannot be interrupted: everything else is done, so the
+        // process ends without that thread (the system closes its ports).
+        Log(Level::Warn, "the library thread is still in a stable read: exiting without waiting for it");
+        if (mqtt) mqtt->Stop();
+        std::_Exit(0);
+      }
     });
     http.Serve();
     if (waiter.joinable()) {
