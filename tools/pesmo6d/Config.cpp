@@ -1,8 +1,15 @@
 #include "Config.h"
 
 #include <arpa/inet.h>
+#include <climits>
+#include <sys/stat.h>
 
 #include <algorithm>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <iterator>
 #include <set>
 #include <toml++/toml.h>
 
@@ -85,6 +92,30 @@ class Section {
   std::set<std::string> seen_;
 };
 
+// KEY_file: a secret read from a file rather than written in the
+// configuration (which a service with a dynamic user must let everyone
+// read).  A bare name is a credential the service manager passes
+// (LoadCredential=NAME:PATH, found in $CREDENTIALS_DIRECTORY); else a path.
+void Secret(Section& s, const std::string& key, std::string& out) {
+  const std::string fileKey = key + "_file";
+  std::string name;
+  s.String(fileKey, name);
+  if (!s.Has(fileKey)) return;
+  if (s.Has(key)) s.Fail(fileKey, "give " + key + " or " + fileKey + ", not both");
+  std::string path = name;
+  if (name.find('/') == std::string::npos) {
+    const char* dir = std::getenv("CREDENTIALS_DIRECTORY");
+    if (!dir || !*dir) s.Fail(fileKey, "\"" + name + "\" is a credential name, but no credentials were passed (LoadCredential=)");
+    path = std::string(dir) + "/" + name;
+  }
+  std::ifstream in(path, std::ios::binary);
+  if (!in) s.Fail(fileKey, "cannot read " + path + ": " + std::strerror(errno));
+  std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.pop_back();
+  if (text.empty()) s.Fail(fileKey, path + " is empty");
+  out = text;
+}
+
 bool ValidName(const std::string& s) {
   if (s.empty() || s.size() > 64) return false;
   return std::all_of(s.begin(), s.end(), [](unsigned char c) {
@@ -147,7 +178,13 @@ ScaleConfig ReadScale(Section& s, const Config& c) {
   if (s.Has("device") && (sc.device.empty() || sc.device[0] != '/'))
     s.Fail("device", "must be an absolute path such as \"/dev/ttyUSB0\"");
   if (s.Has("converter")) {
-    if (sc.converter.empty() || sc.converter.size() > 16) s.Fail("converter", "must be an address of 1 to 16 characters");
+    // The library connects to a numeric IPv4 address, on its own ports
+    // (8880 to 8884): a name, a port or a malformed address never connects.
+    in_addr a{};
+    if (inet_pton(AF_INET, sc.converter.c_str(), &a) != 1)
+      s.Fail("converter", "\"" + sc.converter + "\" is no IPv4 address such as \"192.168.0.50\" (no name, no port)");
+    if (a.s_addr == htonl(INADDR_ANY) || a.s_addr == htonl(INADDR_BROADCAST))
+      s.Fail("converter", "\"" + sc.converter + "\" is no converter's address");
     if (line.size() != 1 || std::string("ABCDabcd").find(line[0]) == std::string::npos)
       s.Fail(s.Has("line") ? "line" : "converter", "a converter scale needs line = \"A\", \"B\", \"C\" or \"D\"");
     sc.line = static_cast<char>(std::toupper(static_cast<unsigned char>(line[0])));
@@ -162,6 +199,23 @@ ScaleConfig ReadScale(Section& s, const Config& c) {
   (void)c;
   s.Done();
   return sc;
+}
+
+// What a scale occupies, the same however it is spelled: a converter's
+// line by its address's value, a device by the device itself (two paths to
+// one device, port N and /dev/ttyS(N-1)), else by its path.
+std::string Where(const ScaleConfig& sc) {
+  if (!sc.converter.empty()) {
+    in_addr a{};
+    inet_pton(AF_INET, sc.converter.c_str(), &a);
+    return "line " + std::to_string(ntohl(a.s_addr)) + " " + std::string(1, sc.line);
+  }
+  const std::string path = !sc.device.empty() ? sc.device : "/dev/ttyS" + std::to_string(sc.port - 1);
+  struct stat st {};
+  if (stat(path.c_str(), &st) == 0 && S_ISCHR(st.st_mode)) return "device " + std::to_string(st.st_rdev);
+  char real[PATH_MAX];
+  if (realpath(path.c_str(), real)) return std::string("path ") + real;
+  return "path " + path;
 }
 
 }  // namespace
@@ -212,8 +266,8 @@ Config LoadConfig(const std::string& file) {
     Section s(file, *t, "http");
     ReadListen(s, c);
     auto token = [&](const std::string& key, std::string& out) {
-      s.String(key, out);
-      if (!s.Has(key)) return;
+      if (!s.Has(key + "_file")) s.String(key, out);
+      if (!s.Has(key) && !s.Has(key + "_file")) return;
       if (out.size() < 8 || out.size() > 256 || out.find_first_of(" \t\r\n") != std::string::npos)
         s.Fail(key, "must be 8 to 256 characters without blanks");
       // Beyond loopback a token is all that stands between the network and
@@ -222,6 +276,8 @@ Config LoadConfig(const std::string& file) {
       if (!c.Loopback() && out == "change-this-token")
         s.Fail(key, "is the example's: choose your own on an address beyond loopback");
     };
+    Secret(s, "token", c.token);
+    Secret(s, "operator_token", c.operatorToken);
     token("token", c.token);
     token("operator_token", c.operatorToken);
     if (!c.token.empty() && c.token == c.operatorToken) s.Fail("operator_token", "must differ from token");
@@ -257,8 +313,10 @@ Config LoadConfig(const std::string& file) {
     s.Int("port", m.port, 1, 65535);
     s.String("client_id", m.clientId);
     s.String("username", m.username);
-    s.String("password", m.password);
-    if (s.Has("password") && !s.Has("username")) s.Fail("password", "goes with username");
+    Secret(s, "password", m.password);
+    if (!s.Has("password_file")) s.String("password", m.password);
+    if ((s.Has("password") || s.Has("password_file")) && !s.Has("username"))
+      s.Fail(s.Has("password") ? "password" : "password_file", "goes with username");
     s.Int("keepalive_s", m.keepaliveS, 5, 3600);
     s.Int("qos", m.qos, 0, 2);
     s.Int("retry_min_ms", m.retryMinMs, 50, 600000);
@@ -279,10 +337,12 @@ Config LoadConfig(const std::string& file) {
     Section s(file, *node.as_table(), "scale[" + std::to_string(i++) + "]");
     ScaleConfig sc = ReadScale(s, c);
     if (!names.insert(sc.name).second) s.Fail("name", "\"" + sc.name + "\" is the name of an earlier scale");
-    for (const auto& other : c.scales) {
-      if (other.Target() == sc.Target())
+    const std::string where = Where(sc);
+    for (size_t k = 0; k < c.scales.size(); ++k) {
+      if (Where(c.scales[k]) == where)
         s.Fail(sc.converter.empty() ? (sc.device.empty() ? "port" : "device") : "line",
-               "scale \"" + other.name + "\" already uses " + sc.Target());
+               "scale \"" + c.scales[k].name + "\" already uses " +
+                   (c.scales[k].Target() == sc.Target() ? sc.Target() : "the same " + std::string(sc.converter.empty() ? "device" : "line") + " (" + c.scales[k].Target() + ")"));
     }
     c.scales.push_back(std::move(sc));
   }
