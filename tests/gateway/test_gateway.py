@@ -353,6 +353,8 @@ BAD_CONFIGS = [
      3, "http.token"),
     ("[http]\nlisten = '0.0.0.0:0'\ntoken = 'fifteen-chars-1'\n[[scale]]\nname = 'a'\nfamily = '7410'\nport = 1\n",
      3, "http.token"),
+    ("[http]\ntls_cert = '/dev/null'\n[[scale]]\nname = 'a'\nfamily = '7410'\nport = 1\n", 2, "http.tls_cert"),
+    ("[mqtt]\nca_file = '/dev/null'\n[[scale]]\nname = 'a'\nfamily = '7410'\nport = 1\n", 2, "mqtt.ca_file"),
     ("[http]\ntoken_file = 'no-such-credential'\n[[scale]]\nname = 'a'\nfamily = '7410'\nport = 1\n", 2,
      "http.token_file"),
     ("[[scale]]\nname = 'a'\nfamily = '7410'\nport = 1\nunit = \n", 5, ""),

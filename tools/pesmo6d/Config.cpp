@@ -281,6 +281,22 @@ Config LoadConfig(const std::string& file) {
     token("token", c.token);
     token("operator_token", c.operatorToken);
     if (!c.token.empty() && c.token == c.operatorToken) s.Fail("operator_token", "must differ from token");
+    // HTTPS: a certificate (chain) and its key, PEM; the key may be a
+    // credential, as a token.
+    std::string certPath;
+    s.String("tls_cert", certPath);
+    if (s.Has("tls_cert")) {
+      std::ifstream in(certPath, std::ios::binary);
+      if (!in) s.Fail("tls_cert", "cannot read " + certPath + ": " + std::strerror(errno));
+      c.tlsCert.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+      if (c.tlsCert.find("-----BEGIN CERTIFICATE-----") == std::string::npos)
+        s.Fail("tls_cert", certPath + " holds no PEM certificate");
+    }
+    Secret(s, "tls_key", c.tlsKey);
+    if (s.Has("tls_key_file") && c.tlsKey.find("PRIVATE KEY-----") == std::string::npos)
+      s.Fail("tls_key_file", "holds no PEM private key");
+    if (s.Has("tls_cert") != s.Has("tls_key_file"))
+      s.Fail(s.Has("tls_cert") ? "tls_cert" : "tls_key_file", "HTTPS needs both tls_cert and tls_key_file");
     s.Strings("allowed_origins", c.origins);
     for (const auto& o : c.origins) {
       if (o.rfind("http://", 0) != 0 && o.rfind("https://", 0) != 0)
@@ -317,6 +333,13 @@ Config LoadConfig(const std::string& file) {
     if (!s.Has("password_file")) s.String("password", m.password);
     if ((s.Has("password") || s.Has("password_file")) && !s.Has("username"))
       s.Fail(s.Has("password") ? "password" : "password_file", "goes with username");
+    s.Bool("tls", m.tls);
+    s.String("ca_file", m.caFile);
+    if (s.Has("ca_file")) {
+      if (!m.tls) s.Fail("ca_file", "goes with tls = true");
+      std::ifstream in(m.caFile);
+      if (!in) s.Fail("ca_file", "cannot read " + m.caFile + ": " + std::strerror(errno));
+    }
     s.Int("keepalive_s", m.keepaliveS, 5, 3600);
     s.Int("qos", m.qos, 0, 2);
     s.Int("retry_min_ms", m.retryMinMs, 50, 600000);

@@ -32,6 +32,8 @@ struct MqttConfig {
   int port = 1883;
   std::string clientId;  // empty: pesmo6d-<gateway>
   std::string username, password;
+  bool tls = false;
+  std::string caFile;  // empty: the system's authorities
   int keepaliveS = 30;
   int qos = 0;
   int retryMinMs = 500, retryMaxMs = 30000;
@@ -56,6 +58,7 @@ struct Config {
   int maxSseClients = 32;
   int keepaliveMs = 15000;
   size_t maxBodyBytes = 4096;
+  std::string tlsCert, tlsKey;  // PEM texts: HTTPS when both are given
   MqttConfig mqtt;
   std::vector<ScaleConfig> scales;
 

@@ -896,8 +896,10 @@ void HttpServer::Serve() {
   Impl& s = *impl_;
   const Config& c = s.cfg;
   const unsigned idle = static_cast<unsigned>(std::max(1, (c.requestTimeoutMs + 999) / 1000));
+  const bool tls = !c.tlsCert.empty();
   s.daemon = MHD_start_daemon(
-      MHD_USE_INTERNAL_POLLING_THREAD | MHD_USE_EPOLL | MHD_ALLOW_SUSPEND_RESUME, 0, nullptr, nullptr,
+      MHD_USE_INTERNAL_POLLING_THREAD | MHD_USE_EPOLL | MHD_ALLOW_SUSPEND_RESUME | (tls ? MHD_USE_TLS : 0), 0,
+      nullptr, nullptr,
       [](void* cls, MHD_Connection* conn, const char* url, const char* method, const char*, const char* upload,
          size_t* size, void** con) { return static_cast<Impl*>(cls)->Handle(conn, url, method, upload, size, con); },
       &s, MHD_OPTION_LISTEN_SOCKET, s.listenFd, MHD_OPTION_CONNECTION_LIMIT, s.maxConnections,
@@ -922,7 +924,10 @@ void HttpServer::Serve() {
         while (!text.empty() && text.back() == '\n') text.pop_back();
         Log(Level::Debug, "http: " + text);
       }),
-      nullptr, MHD_OPTION_END);
+      nullptr,
+      // With TLS the certificate and key (the options end here without it).
+      tls ? MHD_OPTION_HTTPS_MEM_CERT : MHD_OPTION_END, c.tlsCert.c_str(), MHD_OPTION_HTTPS_MEM_KEY,
+      c.tlsKey.c_str(), MHD_OPTION_END);
   if (!s.daemon) {
     Log(Level::Error, "the HTTP server did not start");
     return;

@@ -35,6 +35,12 @@ MqttPublisher::MqttPublisher(Gateway& gateway)
   mosquitto_will_set(m_, status.c_str(), 7, "offline", 1, true);
   if (!cfg_.username.empty())
     mosquitto_username_pw_set(m_, cfg_.username.c_str(), cfg_.password.empty() ? nullptr : cfg_.password.c_str());
+  if (cfg_.tls) {
+    // The broker's certificate checked against the given authority, or the system's.
+    const int rc = mosquitto_tls_set(m_, cfg_.caFile.empty() ? nullptr : cfg_.caFile.c_str(),
+                                     cfg_.caFile.empty() ? "/etc/ssl/certs" : nullptr, nullptr, nullptr, nullptr);
+    if (rc != MOSQ_ERR_SUCCESS) throw std::runtime_error(std::string("mqtt: TLS: ") + mosquitto_strerror(rc));
+  }
   const unsigned lo = static_cast<unsigned>(std::max(1, cfg_.retryMinMs / 1000));
   const unsigned hi = static_cast<unsigned>(std::max<int>(static_cast<int>(lo), cfg_.retryMaxMs / 1000));
   mosquitto_reconnect_delay_set(m_, lo, hi, true);

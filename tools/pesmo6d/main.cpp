@@ -85,7 +85,8 @@ int main(int argc, char** argv) {
     if (port < 0) return 1;
     gateway.Start();
     if (mqtt) mqtt->Start();
-    Log(Level::Info, "gateway \"" + config.gateway + "\" listening on http://" + config.listenHost + ":" +
+    Log(Level::Info, "gateway \"" + config.gateway + "\" listening on " + (config.tlsCert.empty() ? "http" : "https") +
+                         "://" + config.listenHost + ":" +
                          std::to_string(port) + (config.token.empty() ? "" : " (token required)"));
     std::cout << "pesmo6d listening on " << config.listenHost << ":" << port << std::endl;
 
