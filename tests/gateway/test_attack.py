@@ -480,3 +480,33 @@ def test_writes_need_the_operator_json_and_an_allowed_origin(sims, live):
     s.close()
     log = gw.errors()
     assert "audit: converter %s: outputs = 1 for 127.0.0.1 (operator): sent, reply \" OK" % conv in log
+
+
+def test_many_clients_reading_stable_weights_and_inputs(sims, live):
+    # 24 clients in a loop: fresh reads of a live scale, stable reads of a
+    # request family's scale (run alone by the library thread), converter inputs.
+    conv = loopback()
+    sims("converter", "--address", conv, "--line", "A=ohaus", "--inputs", "5")
+    gw = live([{"name": "c", "family": "ohaus", "converter": conv, "line": "A", "mode": "on-demand"}])
+    paths = ["/api/scales/a/read", "/api/scales/c/stable?count=3&limit_s=2", "/api/converters/%s/inputs" % conv]
+    stop = threading.Event()
+    answers = {}
+
+    def client(k):
+        while not stop.is_set():
+            status = gw.get(paths[k % 3], headers=AUTH, timeout=60)[0]
+            answers[(k % 3, status)] = answers.get((k % 3, status), 0) + 1
+
+    threads, _ = in_threads(24, client)
+    try:
+        time.sleep(0.5)
+        during = rate(gw, ("a", "b"), max(3.0, ATTACK_SECONDS))
+    finally:
+        stop.set()
+        for t in threads:
+            t.join()
+    assert during >= 0.9 * gw.baseline, (during, gw.baseline)
+    within_bounds(gw)
+    # Every kind was answered, and well.
+    assert {k for k, status in answers if status == 200} == {0, 1, 2}, answers
+    assert all(status == 200 for _, status in answers), answers

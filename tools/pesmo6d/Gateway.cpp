@@ -367,7 +367,7 @@ void Gateway::Hook() {
   // The job's own operation advances only between these rounds (the
   // library steps an operation from the wait that started it): leave it
   // 50 ms of its own between them, or a request family's exchange starves.
-  if (roundDepth_ == 0 && jobDepth_ > 0 && now - lastNested_ >= milliseconds(50)) {
+  if (roundDepth_ == 0 && jobDepth_ > 0 && now - lastNested_ >= milliseconds(20)) {
     RunRound(true);
     lastNested_ = steady_clock::now();
   }
@@ -715,6 +715,10 @@ void Gateway::Run() {
         Hold(job.get());
         RunJob(*job);
         Hold();
+        // Jobs that run alone one after the other would leave the live
+        // scales only the rounds run between their steps: a whole round of
+        // their own comes between two.
+        RunRound(false);
       }
       continue;
     }
