@@ -366,7 +366,7 @@ void Gateway::Hook() {
   if (busy_ >= 0 && jobUpdating_) silent(*scales_[static_cast<size_t>(busy_)]);
   // The job's own operation advances only between these rounds (the
   // library steps an operation from the wait that started it): leave it
-  // 50 ms of its own between them, or a request family's exchange starves.
+  // 20 ms of its own between them, or a request family's exchange starves.
   if (roundDepth_ == 0 && jobDepth_ > 0 && now - lastNested_ >= milliseconds(20)) {
     RunRound(true);
     lastNested_ = steady_clock::now();
