@@ -314,7 +314,7 @@ Config LoadConfig(const std::string& file) {
     c.maxBodyBytes = static_cast<size_t>(body);
     if (c.maxSseClients > c.maxConnections)
       s.Fail("max_sse_clients", "must not be above max_connections");
-    if (!c.Loopback() && c.token.empty() && c.operatorToken.empty())
+    if (!c.Loopback() && c.token.empty())
       s.Fail("listen", "a non-loopback address needs a token (every request must then carry it)");
     s.Done();
   }

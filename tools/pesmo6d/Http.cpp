@@ -359,8 +359,12 @@ struct HttpServer::Impl {
         return true;
       }
     }
-    const bool tokens = !cfg.token.empty() || !cfg.operatorToken.empty();
-    if (!(api || write) || (!tokens && !write)) return false;
+    // Reading needs a token when the read token is configured; writing
+    // always needs the operator's.
+    if (!(api || write) || (cfg.token.empty() && !write)) {
+      if (cfg.token.empty() && !write) r.role = Role(c, r, false);
+      return false;
+    }
     if (write && cfg.operatorToken.empty()) {
       Fail(c, r, 403, "forbidden",
            "write requests need an operator token in the configuration ([http] operator_token)");
@@ -485,7 +489,7 @@ struct HttpServer::Impl {
       r->path = url;
       const MHD_ConnectionInfo* info = MHD_get_connection_info(c, MHD_CONNECTION_INFO_CLIENT_ADDRESS);
       r->client = AddressText(info ? info->client_addr : nullptr);
-      if (Check(c, *r)) return MHD_YES;
+      Check(c, *r);  // answered there when the headers already say no
       return MHD_YES;
     }
     const bool tooLarge = r->received > cfg.maxBodyBytes;
