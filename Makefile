@@ -5,7 +5,7 @@ VERSION := $(shell sed -n '/^project.Pesmo6 VERSION/s/.*VERSION \([0-9.]*\).*/\1
 CMAKE_OPTS := -DPESMO6_WERROR=ON
 
 .PHONY: all deps deps-windows build build-asan build-variants windows test test-linux test-windows \
-        test-host deb dist demo bench gateway-load soak clean build-fuzz fuzz fuzz-ci
+        test-host deb dist demo bench gateway-load gateway-attack soak clean build-fuzz fuzz fuzz-ci
 
 all: build
 
@@ -107,6 +107,11 @@ bench: deps build
 # pesmo6d under load: 16 scales, 50 HTTP clients, 8 SSE subscribers, 60 s.
 gateway-load: deps build
 	nice python3 scripts/gateway-load.py --pesmo6d build/pesmo6d --sim build/pesmo6-sim --seconds 60 --strict
+
+# The gateway's attack suite with 20-second attacks (make test runs it short).
+gateway-attack: deps build
+	ATTACK_SECONDS=20 PESMO6D=build/pesmo6d PESMO6_SIM=build/pesmo6-sim LC_ALL=C \
+	  python3 -m pytest -q -p no:cacheprovider tests/gateway/test_attack.py
 
 clean:
 	rm -rf build build-asan build-release build-clang build-win32 build-win64 build-wine build-fuzz dist

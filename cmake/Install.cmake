@@ -63,7 +63,7 @@ set(CPACK_DEBIAN_TOOLS_PACKAGE_NAME pesmo6-tools)
 set(CPACK_DEBIAN_TOOLS_PACKAGE_SECTION utils)
 # Its own dependencies are the library's (libc6, libstdc++6, libgcc-s1),
 # and pesmo6d's HTTP, TOML and MQTT libraries.
-set(CPACK_DEBIAN_TOOLS_PACKAGE_DEPENDS "libpesmo6-2 (= ${PROJECT_VERSION}), libc6, libstdc++6, libgcc-s1, libcpp-httplib0.11, libtomlplusplus3, libmosquitto1")
+set(CPACK_DEBIAN_TOOLS_PACKAGE_DEPENDS "libpesmo6-2 (= ${PROJECT_VERSION}), libc6, libstdc++6, libgcc-s1, libmicrohttpd12, libtomlplusplus3, libmosquitto1")
 set(CPACK_COMPONENT_TOOLS_DESCRIPTION
   "Pesmo6 weighing-indicator library: tools\n pesmo6-demo reads simulated or real indicators through the library;\n pesmo6 reads, watches, traces and scans indicators from the command line;\n pesmo6-sim plays indicators and converters for hosts under development;\n pesmo6d serves scales over HTTP, Server-Sent Events and MQTT.")
 include(CPack)

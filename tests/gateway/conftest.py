@@ -95,11 +95,11 @@ def config_text(scales, gateway=None, http_=None, mqtt=None):
 class Gateway:
     """pesmo6d as a process, listening on a free loopback port."""
 
-    def __init__(self, path, log_path):
+    def __init__(self, path, log_path, wrapper=()):
         self.log_path = log_path
         self.log = open(log_path, "w")
-        self.proc = subprocess.Popen([PESMO6D, "--config", str(path)], stdout=subprocess.PIPE, stderr=self.log,
-                                     text=True)
+        self.proc = subprocess.Popen([*wrapper, PESMO6D, "--config", str(path)], stdout=subprocess.PIPE,
+                                     stderr=self.log, text=True)
         first = self.proc.stdout.readline().strip()
         if not first.startswith("pesmo6d listening on "):
             self.proc.wait(5)
@@ -149,6 +149,17 @@ class Gateway:
             time.sleep(0.05)
         raise AssertionError("scale %s never matched: %s\n%s" % (name, s, self.errors()[-3000:]))
 
+    def wait_ready(self, timeout=30):
+        """Polls /healthz until "ok"; every answer before must be "starting"."""
+        deadline = time.monotonic() + timeout
+        while True:
+            status, _, body = self.get("/healthz")
+            if status == 200 and body["status"] == "ok":
+                return body
+            assert status == 503 and body["status"] == "starting", (status, body)
+            assert time.monotonic() < deadline, "never ready:\n" + self.errors()[-3000:]
+            time.sleep(0.05)
+
     def stop(self, sig=signal.SIGTERM):
         if self.proc.poll() is None:
             self.proc.send_signal(sig)
@@ -166,10 +177,10 @@ class Gateway:
 def gateway(tmp_path):
     started = []
 
-    def start(scales, **tables):
+    def start(scales, wrapper=(), **tables):
         path = tmp_path / ("gw%d.toml" % len(started))
         path.write_text(config_text(scales, **tables))
-        g = Gateway(path, tmp_path / ("gw%d.log" % len(started)))
+        g = Gateway(path, tmp_path / ("gw%d.log" % len(started)), wrapper)
         started.append(g)
         return g
 

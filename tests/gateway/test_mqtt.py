@@ -161,3 +161,64 @@ def test_stopped_gateway_says_offline(sims, gateway, broker):
     assert retained(broker, "pesmo6/p2/status") == "online"
     assert gw.stop() == 0
     assert retained(broker, "pesmo6/p2/status") == "offline"
+
+
+def test_broker_down_at_start_then_hung(sims, gateway, tmp_path):
+    host = loopback()
+    port = free_port(host)
+    sim = sims("serial", "7410")
+    gw = gateway([{"name": "a", "family": "7410", "device": sim.device}], gateway={"name": "late"},
+                 http_={"listen": "127.0.0.1:0"},
+                 mqtt={"host": host, "port": port, "retry_min_ms": 200, "retry_max_ms": 1000, "keepalive_s": 5})
+    gw.wait_for("a", lambda s: s["readings"] > 0)
+    time.sleep(1.0)
+    # Nobody listened when it started: it keeps trying with its back-off.
+    b = Broker(tmp_path, host, port)
+    try:
+        assert retained_soon(b, "pesmo6/late/status", timeout=10) == "online"
+        # A broker that stops answering (but keeps the connection) is noticed
+        # within its keepalive, and the gateway is back once it answers again.
+        b.proc.send_signal(signal.SIGSTOP)
+        deadline = time.monotonic() + 5 * 2 + 3
+        while "mqtt: connection lost" not in gw.errors() and time.monotonic() < deadline:
+            time.sleep(0.2)
+        b.proc.send_signal(signal.SIGCONT)
+        assert "mqtt: connection lost" in gw.errors(), gw.errors()[-2000:]
+        # Back: "online" (also when the broker published the old connection's will late).
+        deadline = time.monotonic() + 15
+        while retained_soon(b, "pesmo6/late/status", timeout=15) != "online":
+            assert time.monotonic() < deadline
+            time.sleep(0.3)
+        time.sleep(1)
+        assert retained(b, "pesmo6/late/status") == "online"
+        assert gw.scale("a")["error"] is None
+    finally:
+        b.proc.send_signal(signal.SIGCONT)
+        b.stop()
+        b.log.close()
+
+
+def test_client_id_is_unique_per_host_and_a_kick_off_loop_is_told(sims, gateway, broker):
+    tables = dict(gateway={"name": "twin"}, http_={"listen": "127.0.0.1:0"},
+                  mqtt={"host": broker.host, "port": broker.port, "retry_min_ms": 100, "retry_max_ms": 200})
+    one = gateway([{"name": "a", "family": "7410", "device": sims("serial", "7410").device}], **tables)
+    two = gateway([{"name": "a", "family": "7410", "device": sims("serial", "7410").device}], **tables)
+    time.sleep(3)
+    # Same name, same host, two processes: two client ids, no fight.
+    for g in (one, two):
+        assert g.errors().count("mqtt: connected to") == 1, g.errors()[-2000:]
+    # Both given one explicit id: they take turns kicking each other off, and say so.
+    three = gateway([{"name": "a", "family": "7410", "device": sims("serial", "7410").device}], gateway={"name": "t3"},
+                    http_={"listen": "127.0.0.1:0"},
+                    mqtt={"host": broker.host, "port": broker.port, "retry_min_ms": 100, "retry_max_ms": 200,
+                          "client_id": "same-id"})
+    four = gateway([{"name": "a", "family": "7410", "device": sims("serial", "7410").device}], gateway={"name": "t4"},
+                   http_={"listen": "127.0.0.1:0"},
+                   mqtt={"host": broker.host, "port": broker.port, "retry_min_ms": 100, "retry_max_ms": 200,
+                         "client_id": "same-id"})
+    deadline = time.monotonic() + 15
+    while time.monotonic() < deadline:
+        if any("another client with the same id" in g.errors() for g in (three, four)):
+            break
+        time.sleep(0.2)
+    assert any("another client with the same id" in g.errors() for g in (three, four))

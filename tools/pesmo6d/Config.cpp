@@ -1,8 +1,15 @@
 #include "Config.h"
 
 #include <arpa/inet.h>
+#include <climits>
+#include <sys/stat.h>
 
 #include <algorithm>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <iterator>
 #include <set>
 #include <toml++/toml.h>
 
@@ -85,6 +92,30 @@ class Section {
   std::set<std::string> seen_;
 };
 
+// KEY_file: a secret read from a file rather than written in the
+// configuration (which a service with a dynamic user must let everyone
+// read).  A bare name is a credential the service manager passes
+// (LoadCredential=NAME:PATH, found in $CREDENTIALS_DIRECTORY); else a path.
+void Secret(Section& s, const std::string& key, std::string& out) {
+  const std::string fileKey = key + "_file";
+  std::string name;
+  s.String(fileKey, name);
+  if (!s.Has(fileKey)) return;
+  if (s.Has(key)) s.Fail(fileKey, "give " + key + " or " + fileKey + ", not both");
+  std::string path = name;
+  if (name.find('/') == std::string::npos) {
+    const char* dir = std::getenv("CREDENTIALS_DIRECTORY");
+    if (!dir || !*dir) s.Fail(fileKey, "\"" + name + "\" is a credential name, but no credentials were passed (LoadCredential=)");
+    path = std::string(dir) + "/" + name;
+  }
+  std::ifstream in(path, std::ios::binary);
+  if (!in) s.Fail(fileKey, "cannot read " + path + ": " + std::strerror(errno));
+  std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.pop_back();
+  if (text.empty()) s.Fail(fileKey, path + " is empty");
+  out = text;
+}
+
 bool ValidName(const std::string& s) {
   if (s.empty() || s.size() > 64) return false;
   return std::all_of(s.begin(), s.end(), [](unsigned char c) {
@@ -147,7 +178,13 @@ ScaleConfig ReadScale(Section& s, const Config& c) {
   if (s.Has("device") && (sc.device.empty() || sc.device[0] != '/'))
     s.Fail("device", "must be an absolute path such as \"/dev/ttyUSB0\"");
   if (s.Has("converter")) {
-    if (sc.converter.empty() || sc.converter.size() > 16) s.Fail("converter", "must be an address of 1 to 16 characters");
+    // The library connects to a numeric IPv4 address, on its own ports
+    // (8880 to 8884): a name, a port or a malformed address never connects.
+    in_addr a{};
+    if (inet_pton(AF_INET, sc.converter.c_str(), &a) != 1)
+      s.Fail("converter", "\"" + sc.converter + "\" is no IPv4 address such as \"192.168.0.50\" (no name, no port)");
+    if (a.s_addr == htonl(INADDR_ANY) || a.s_addr == htonl(INADDR_BROADCAST))
+      s.Fail("converter", "\"" + sc.converter + "\" is no converter's address");
     if (line.size() != 1 || std::string("ABCDabcd").find(line[0]) == std::string::npos)
       s.Fail(s.Has("line") ? "line" : "converter", "a converter scale needs line = \"A\", \"B\", \"C\" or \"D\"");
     sc.line = static_cast<char>(std::toupper(static_cast<unsigned char>(line[0])));
@@ -162,6 +199,23 @@ ScaleConfig ReadScale(Section& s, const Config& c) {
   (void)c;
   s.Done();
   return sc;
+}
+
+// What a scale occupies, the same however it is spelled: a converter's
+// line by its address's value, a device by the device itself (two paths to
+// one device, port N and /dev/ttyS(N-1)), else by its path.
+std::string Where(const ScaleConfig& sc) {
+  if (!sc.converter.empty()) {
+    in_addr a{};
+    inet_pton(AF_INET, sc.converter.c_str(), &a);
+    return "line " + std::to_string(ntohl(a.s_addr)) + " " + std::string(1, sc.line);
+  }
+  const std::string path = !sc.device.empty() ? sc.device : "/dev/ttyS" + std::to_string(sc.port - 1);
+  struct stat st {};
+  if (stat(path.c_str(), &st) == 0 && S_ISCHR(st.st_mode)) return "device " + std::to_string(st.st_rdev);
+  char real[PATH_MAX];
+  if (realpath(path.c_str(), real)) return std::string("path ") + real;
+  return "path " + path;
 }
 
 }  // namespace
@@ -204,28 +258,62 @@ Config LoadConfig(const std::string& file) {
     s.Int("retry_min_ms", c.retryMinMs, 50, 600000);
     s.Int("retry_max_ms", c.retryMaxMs, 50, 3600000);
     if (c.retryMaxMs < c.retryMinMs) s.Fail("retry_max_ms", "must not be below retry_min_ms");
+    s.Int("command_timeout_ms", c.commandTimeoutMs, 100, 60000);
     s.Done();
   }
 
   if (const toml::table* t = table("http")) {
     Section s(file, *t, "http");
     ReadListen(s, c);
-    s.String("token", c.token);
-    if (s.Has("token") && (c.token.size() < 8 || c.token.size() > 256 ||
-                           c.token.find_first_of(" \t\r\n") != std::string::npos))
-      s.Fail("token", "must be 8 to 256 characters without blanks");
+    auto token = [&](const std::string& key, std::string& out) {
+      if (!s.Has(key + "_file")) s.String(key, out);
+      if (!s.Has(key) && !s.Has(key + "_file")) return;
+      if (out.size() < 8 || out.size() > 256 || out.find_first_of(" \t\r\n") != std::string::npos)
+        s.Fail(key, "must be 8 to 256 characters without blanks");
+      // Beyond loopback a token is all that stands between the network and
+      // the scales (and, for the operator, the gates).
+      if (!c.Loopback() && out.size() < 16) s.Fail(key, "must have 16 characters at least on an address beyond loopback");
+      if (!c.Loopback() && out == "change-this-token")
+        s.Fail(key, "is the example's: choose your own on an address beyond loopback");
+    };
+    Secret(s, "token", c.token);
+    Secret(s, "operator_token", c.operatorToken);
+    token("token", c.token);
+    token("operator_token", c.operatorToken);
+    if (!c.token.empty() && c.token == c.operatorToken) s.Fail("operator_token", "must differ from token");
+    // HTTPS: a certificate (chain) and its key, PEM; the key may be a
+    // credential, as a token.
+    std::string certPath;
+    s.String("tls_cert", certPath);
+    if (s.Has("tls_cert")) {
+      std::ifstream in(certPath, std::ios::binary);
+      if (!in) s.Fail("tls_cert", "cannot read " + certPath + ": " + std::strerror(errno));
+      c.tlsCert.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+      if (c.tlsCert.find("-----BEGIN CERTIFICATE-----") == std::string::npos)
+        s.Fail("tls_cert", certPath + " holds no PEM certificate");
+    }
+    Secret(s, "tls_key", c.tlsKey);
+    if (s.Has("tls_key_file") && c.tlsKey.find("PRIVATE KEY-----") == std::string::npos)
+      s.Fail("tls_key_file", "holds no PEM private key");
+    if (s.Has("tls_cert") != s.Has("tls_key_file"))
+      s.Fail(s.Has("tls_cert") ? "tls_cert" : "tls_key_file", "HTTPS needs both tls_cert and tls_key_file");
     s.Strings("allowed_origins", c.origins);
     for (const auto& o : c.origins) {
       if (o.rfind("http://", 0) != 0 && o.rfind("https://", 0) != 0)
         s.Fail("allowed_origins", "\"" + o + "\" is no origin (scheme://host[:port])");
     }
-    s.Int("threads", c.threads, 4, 1024);
+    int threads = 0;
+    s.Int("threads", threads, 4, 1024);  // of an earlier HTTP engine: read and ignored
+    s.Int("max_connections", c.maxConnections, 8, 100000);
+    s.Int("max_connections_per_address", c.maxConnectionsPerAddress, 1, 100000);
+    s.Int("request_timeout_ms", c.requestTimeoutMs, 1000, 600000);
     s.Int("max_sse_clients", c.maxSseClients, 0, 1000);
     s.Int("sse_keepalive_ms", c.keepaliveMs, 100, 600000);
     int body = static_cast<int>(c.maxBodyBytes);
     s.Int("max_body_bytes", body, 64, 1 << 20);
     c.maxBodyBytes = static_cast<size_t>(body);
-    if (c.maxSseClients + 4 > c.threads) s.Fail("threads", "must leave room beside max_sse_clients (at least 4 more)");
+    if (c.maxSseClients > c.maxConnections)
+      s.Fail("max_sse_clients", "must not be above max_connections");
     if (!c.Loopback() && c.token.empty())
       s.Fail("listen", "a non-loopback address needs a token (every request must then carry it)");
     s.Done();
@@ -241,8 +329,17 @@ Config LoadConfig(const std::string& file) {
     s.Int("port", m.port, 1, 65535);
     s.String("client_id", m.clientId);
     s.String("username", m.username);
-    s.String("password", m.password);
-    if (s.Has("password") && !s.Has("username")) s.Fail("password", "goes with username");
+    Secret(s, "password", m.password);
+    if (!s.Has("password_file")) s.String("password", m.password);
+    if ((s.Has("password") || s.Has("password_file")) && !s.Has("username"))
+      s.Fail(s.Has("password") ? "password" : "password_file", "goes with username");
+    s.Bool("tls", m.tls);
+    s.String("ca_file", m.caFile);
+    if (s.Has("ca_file")) {
+      if (!m.tls) s.Fail("ca_file", "goes with tls = true");
+      std::ifstream in(m.caFile);
+      if (!in) s.Fail("ca_file", "cannot read " + m.caFile + ": " + std::strerror(errno));
+    }
     s.Int("keepalive_s", m.keepaliveS, 5, 3600);
     s.Int("qos", m.qos, 0, 2);
     s.Int("retry_min_ms", m.retryMinMs, 50, 600000);
@@ -263,10 +360,12 @@ Config LoadConfig(const std::string& file) {
     Section s(file, *node.as_table(), "scale[" + std::to_string(i++) + "]");
     ScaleConfig sc = ReadScale(s, c);
     if (!names.insert(sc.name).second) s.Fail("name", "\"" + sc.name + "\" is the name of an earlier scale");
-    for (const auto& other : c.scales) {
-      if (other.Target() == sc.Target())
+    const std::string where = Where(sc);
+    for (size_t k = 0; k < c.scales.size(); ++k) {
+      if (Where(c.scales[k]) == where)
         s.Fail(sc.converter.empty() ? (sc.device.empty() ? "port" : "device") : "line",
-               "scale \"" + other.name + "\" already uses " + sc.Target());
+               "scale \"" + c.scales[k].name + "\" already uses " +
+                   (c.scales[k].Target() == sc.Target() ? sc.Target() : "the same " + std::string(sc.converter.empty() ? "device" : "line") + " (" + c.scales[k].Target() + ")"));
     }
     c.scales.push_back(std::move(sc));
   }

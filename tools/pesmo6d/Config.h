@@ -32,6 +32,8 @@ struct MqttConfig {
   int port = 1883;
   std::string clientId;  // empty: pesmo6d-<gateway>
   std::string username, password;
+  bool tls = false;
+  std::string caFile;  // empty: the system's authorities
   int keepaliveS = 30;
   int qos = 0;
   int retryMinMs = 500, retryMaxMs = 30000;
@@ -43,15 +45,20 @@ struct Config {
   std::string gateway = "pesmo6d";
   std::string logLevel = "info";
   int retryMinMs = 500, retryMaxMs = 30000;
+  int commandTimeoutMs = 5000;  // a converter command's whole time, queue included
   // HTTP
   std::string listenHost = "127.0.0.1";
   int listenPort = 8080;
-  std::string token;
+  std::string token;          // reading
+  std::string operatorToken;  // converter outputs and buffer clears (and reading)
   std::vector<std::string> origins;
-  int threads = 96;
+  int maxConnections = 256;  // open HTTP connections at most (fewer if open files are short)
+  int maxConnectionsPerAddress = 64;
+  int requestTimeoutMs = 10000;  // a whole request, from its first byte to its last, and idle time
   int maxSseClients = 32;
   int keepaliveMs = 15000;
   size_t maxBodyBytes = 4096;
+  std::string tlsCert, tlsKey;  // PEM texts: HTTPS when both are given
   MqttConfig mqtt;
   std::vector<ScaleConfig> scales;
 

@@ -96,11 +96,10 @@ struct Gateway::Scale {
 };
 
 struct Gateway::Job {
-  enum Kind { Read, NoMotion, Stable, Dio } kind = Read;
+  enum Kind { Read, NoMotion, Stable } kind = Read;
   size_t scale = 0;
   int noMotionMs = 0;
   int count = 0, limitS = 0;
-  DioRequest dio;
   std::promise<Outcome> promise;
 };
 
@@ -132,15 +131,25 @@ void Gateway::Start() {
   thread_ = std::thread([this] { Run(); });
 }
 
-void Gateway::Stop() {
-  if (!thread_.joinable()) return;
+bool Gateway::Stop(milliseconds grace) {
+  if (!thread_.joinable()) return true;
+  std::deque<std::unique_ptr<Job>> left;
   {
     std::lock_guard<std::mutex> lock(mutex_);
     stopping_ = true;
+    left.swap(jobs_);
   }
   wake_.notify_all();
+  for (auto& j : left) j->promise.set_value(Outcome{503, ErrorBody("busy", "the gateway is stopping")});
+  {
+    std::unique_lock<std::mutex> lock(mutex_);
+    const SteadyTime until =
+        grace >= hours(24 * 365) ? SteadyTime::max() : steady_clock::now() + grace;
+    if (!wake_.wait_until(lock, until, [&] { return finished_; })) return false;
+  }
   thread_.join();
   g_owner = nullptr;
+  return true;
 }
 
 int Gateway::Find(const std::string& name) const {
@@ -159,9 +168,22 @@ bool Gateway::KnownConverter(const std::string& address) const {
 
 void Gateway::AddListener(Listener l) { listeners_.push_back(std::move(l)); }
 
-double Gateway::LoopAge() const {
-  const int64_t tick = loopTick_.load();
-  return duration<double>(steady_clock::now().time_since_epoch() - nanoseconds(tick)).count();
+Gateway::Health Gateway::Healthz() const {
+  Health h;
+  const SteadyTime now = steady_clock::now();
+  if (!started_) {
+    h.status = "starting";
+  } else {
+    const SteadyTime tick{steady_clock::duration(loopTick_.load())};
+    h.loopAgeS = duration<double>(now - tick).count();
+    h.status = h.loopAgeS < 30 ? "ok" : "stalled";
+  }
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (!heldBy_.empty()) {
+    h.heldBy = heldBy_;
+    h.heldS = duration<double>(now - heldSince_).count();
+  }
+  return h;
 }
 
 // ---- Snapshots as JSON ---------------------------------------------------
@@ -303,13 +325,6 @@ std::future<Outcome> Gateway::Stable(size_t scale, int count, int limitS) {
   return Queue(std::move(job));
 }
 
-std::future<Outcome> Gateway::Dio(const DioRequest& request) {
-  auto job = std::make_unique<Job>();
-  job->kind = Job::Dio;
-  job->dio = request;
-  return Queue(std::move(job));
-}
-
 // ---- The library thread ------------------------------------------------------
 
 void Gateway::HookEntry(void*) {
@@ -320,12 +335,8 @@ void Gateway::BytesEntry(int32_t canal, int32_t sentido, const uint8_t* b, int32
   if (Gateway* g = g_owner.load()) g->OnBytes(canal, sentido, b, n);
 }
 
-void Gateway::OnBytes(int32_t canal, int32_t sentido, const uint8_t* b, int32_t n) {
-  if (canal < 0) {
-    if (sentido == 0) dioReply_.append(reinterpret_cast<const char*>(b), static_cast<size_t>(n));
-    return;
-  }
-  if (sentido != 0 || static_cast<size_t>(canal) >= channelScale_.size()) return;
+void Gateway::OnBytes(int32_t canal, int32_t sentido, const uint8_t*, int32_t) {
+  if (canal < 0 || sentido != 0 || static_cast<size_t>(canal) >= channelScale_.size()) return;
   const int i = channelScale_[static_cast<size_t>(canal)];
   if (i >= 0) scales_[static_cast<size_t>(i)]->lastByte = steady_clock::now();
 }
@@ -355,8 +366,8 @@ void Gateway::Hook() {
   if (busy_ >= 0 && jobUpdating_) silent(*scales_[static_cast<size_t>(busy_)]);
   // The job's own operation advances only between these rounds (the
   // library steps an operation from the wait that started it): leave it
-  // 50 ms of its own between them, or a request family's exchange starves.
-  if (roundDepth_ == 0 && jobDepth_ > 0 && now - lastNested_ >= milliseconds(50)) {
+  // 20 ms of its own between them, or a request family's exchange starves.
+  if (roundDepth_ == 0 && jobDepth_ > 0 && now - lastNested_ >= milliseconds(20)) {
     RunRound(true);
     lastNested_ = steady_clock::now();
   }
@@ -667,54 +678,19 @@ void Gateway::RunJob(Job& job) {
   Answer(i, code, job.promise, job.kind == Job::Stable ? "stable read" : "no-motion read");
 }
 
-void Gateway::RunDio(Job& job) {
-  const DioRequest& d = job.dio;
-  auto it = converters_.find(d.converter);
-  const int32_t conv = it != converters_.end() ? it->second : Seta_Ip(d.converter.c_str());
-  converters_[d.converter] = conv;
-  dioReply_.clear();
-  Json j;
-  j["converter"] = d.converter;
-  int32_t r = -1;
-  const char line[2] = {d.line, 0};
-  switch (d.kind) {
-    case DioRequest::Inputs: {
-      r = DIO_InPort(conv);
-      if (r >= 0) {
-        std::string pattern;
-        for (int b = 0; b < 8; ++b) pattern += (r >> b) & 1 ? 'S' : 'N';
-        j["value"] = r;
-        j["inputs"] = pattern;
-      }
-      break;
+// What the library thread runs for a request, for /healthz (none: nothing).
+void Gateway::Hold(const Job* job) {
+  std::string what;
+  if (job) {
+    switch (job->kind) {
+      case Job::Read: what = "read of " + scales_[job->scale]->cfg.name; break;
+      case Job::NoMotion: what = "no-motion read of " + scales_[job->scale]->cfg.name; break;
+      case Job::Stable: what = "stable read of " + scales_[job->scale]->cfg.name; break;
     }
-    case DioRequest::OutPort:
-      r = DIO_OutPort(conv, d.value);
-      j["value"] = d.value;
-      break;
-    case DioRequest::OutBit:
-      r = DIO_OutBitStr(conv, d.bit, d.state ? "S" : "N");
-      j["bit"] = d.bit;
-      j["state"] = d.state;
-      break;
-    case DioRequest::ClearRx:
-    case DioRequest::ClearTx:
-      r = d.kind == DioRequest::ClearRx ? ClrBufRx(conv, line) : ClrBufTx(conv, line);
-      j["line"] = std::string(1, d.line);
-      j["buffer"] = d.kind == DioRequest::ClearRx ? "rx" : "tx";
-      break;
   }
-  // The output exports report "sent" even when nothing answered: the
-  // converter's own " OK" is what tells.
-  const bool answered = dioReply_.find(" OK") != std::string::npos;
-  if (r < 0 || !answered) {
-    Outcome o{503, ErrorBody("converter unreachable",
-                             "converter " + d.converter +
-                                 (dioReply_.empty() ? " did not answer" : " gave no valid reply"))};
-    job.promise.set_value(std::move(o));
-    return;
-  }
-  job.promise.set_value(Outcome{200, j});
+  std::lock_guard<std::mutex> lock(mutex_);
+  heldBy_ = std::move(what);
+  heldSince_ = steady_clock::now();
 }
 
 void Gateway::Run() {
@@ -733,15 +709,28 @@ void Gateway::Run() {
       }
     }
     if (job) {
-      if (job->kind == Job::Read) scales_[job->scale]->waiting.push_back(std::move(job->promise));
-      else if (job->kind == Job::Dio) RunDio(*job);
-      else RunJob(*job);
+      if (job->kind == Job::Read) {
+        scales_[job->scale]->waiting.push_back(std::move(job->promise));
+      } else {
+        Hold(job.get());
+        RunJob(*job);
+        Hold();
+        // Jobs that run alone one after the other would leave the live
+        // scales only the rounds run between their steps: a whole round of
+        // their own comes between two.
+        RunRound(false);
+      }
       continue;
     }
     RunRound(false);
     for (size_t i = 0; i < scales_.size(); ++i) {
       Scale& s = *scales_[i];
       if (s.failures > 0 && (!s.waiting.empty() || (s.cfg.live && steady_clock::now() >= s.nextTry))) Probe(i);
+    }
+    if (!started_) {
+      loopTick_ = steady_clock::now().time_since_epoch().count();
+      started_ = true;
+      Log(Level::Debug, "every scale tried once: ready");
     }
     // Nothing due: sleep until the next retry or a request.
     SteadyTime next = steady_clock::now() + milliseconds(200);
@@ -772,6 +761,11 @@ void Gateway::Run() {
   Seta_Eventos(nullptr, nullptr);
   Seta_Trafego(nullptr);
   Log(Level::Info, "library thread stopped");
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    finished_ = true;
+  }
+  wake_.notify_all();
 }
 
 }  // namespace pesmo6d

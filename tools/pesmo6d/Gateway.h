@@ -43,6 +43,8 @@ struct DioRequest {
   int bit = 0;    // OutBit: 0..31
   bool state = false;
   char line = 'A';
+  std::string client;  // the client's address and the role it came with, for the log
+  std::string role;
 };
 
 class Gateway {
@@ -57,7 +59,11 @@ class Gateway {
   Gateway& operator=(const Gateway&) = delete;
 
   void Start();
-  void Stop();
+  // Ends the library thread: queued requests are answered 503 at once, a
+  // running update ends at its next wait.  False when the thread has not
+  // ended within GRACE (a stable read runs to its own limit: the library
+  // cannot be interrupted); the process must then exit without it.
+  bool Stop(std::chrono::milliseconds grace = std::chrono::milliseconds::max());
 
   const Config& Settings() const { return config_; }
   // Index of the scale called NAME, or -1.
@@ -66,8 +72,17 @@ class Gateway {
   Json ScaleJson(size_t scale) const;
   Json ScalesJson() const;
   std::string Metrics() const;
-  // Seconds since the library thread last went round its loop (for /healthz).
-  double LoopAge() const;
+  // What /healthz tells: "starting" until the library thread has gone
+  // once over every scale, "ok" while it goes round, "stalled" when it has
+  // not gone round for 30 s; with what holds the library thread, if a
+  // request does.
+  struct Health {
+    std::string status;
+    double loopAgeS = 0;
+    std::string heldBy;  // empty: no request holds the library thread
+    double heldS = 0;
+  };
+  Health Healthz() const;
 
   // Listeners are called on the library thread and must not block.
   void AddListener(Listener l);
@@ -76,7 +91,6 @@ class Gateway {
   std::future<Outcome> Read(size_t scale, std::optional<int> noMotionMs);
   // LePesoConsecutivo(count readings within limitS seconds).
   std::future<Outcome> Stable(size_t scale, int count, int limitS);
-  std::future<Outcome> Dio(const DioRequest& request);
 
  private:
   struct Snapshot;
@@ -92,7 +106,7 @@ class Gateway {
   int32_t Alone(size_t i, const std::function<int32_t(int32_t)>& update);
   void Probe(size_t i);
   void RunJob(Job& job);
-  void RunDio(Job& job);
+  void Hold(const Job* job = nullptr);
   void Reading(size_t i, int32_t code);
   void Failure(size_t i, int32_t code, const std::string& message);
   void Answer(size_t i, int32_t code, std::promise<Outcome>& p, const std::string& what);
@@ -113,6 +127,10 @@ class Gateway {
   std::vector<Listener> listeners_;
   std::atomic<bool> stopping_{false};
   std::atomic<int64_t> loopTick_{0};
+  std::atomic<bool> started_{false};
+  bool finished_ = false;  // guarded by mutex_: Run() has returned  // the first pass over the scales is done
+  std::string heldBy_;  // guarded by mutex_: the request the library thread runs
+  SteadyTime heldSince_{};
   std::thread thread_;
 
   // Library thread state.
@@ -123,7 +141,6 @@ class Gateway {
   bool jobUpdating_ = false;  // the job's update runs (not its connection)
   std::vector<size_t> roundMembers_;
   std::vector<int> channelScale_;  // channel number -> scale index
-  std::string dioReply_;
   std::map<std::string, int32_t> converters_;
   // Round durations for /metrics (guarded by mutex_).
   std::vector<uint64_t> roundBuckets_;

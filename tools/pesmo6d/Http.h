@@ -5,13 +5,14 @@
 #include <memory>
 #include <string>
 
+#include "Commands.h"
 #include "Gateway.h"
 
 namespace pesmo6d {
 
 class HttpServer {
  public:
-  explicit HttpServer(Gateway& gateway);
+  HttpServer(Gateway& gateway, ConverterCommands& commands);
   ~HttpServer();
   // Binds the configured address (port 0: any free port); the port, or -1
   // with the reason logged.

@@ -7,11 +7,13 @@
 #include <CLI/CLI.hpp>
 
 #include <csignal>
+#include <cstdlib>
 #include <iostream>
 #include <pthread.h>
 #include <thread>
 
 #include "../CommandLine.h"
+#include "Commands.h"
 #include "Config.h"
 #include "Gateway.h"
 #include "Http.h"
@@ -27,6 +29,8 @@ constexpr int kBadConfig = 78;
 }  // namespace
 
 int main(int argc, char** argv) {
+  // A converter's command helper (started by the gateway itself).
+  if (argc == 3 && std::string(argv[1]) == "--converter-helper") return RunConverterHelper(argv[2]);
   CLI::App app{"pesmo6d: serves the readings of weighing indicators over HTTP (API, Server-Sent Events,\n"
                "a live page) and MQTT, through the Pesmo6 library.  Linux only.\n"
                "Exit status: 0 stopped by SIGINT/SIGTERM (or --check passed), 1 could not listen,\n"
@@ -73,14 +77,16 @@ int main(int argc, char** argv) {
 
   try {
     Gateway gateway(config);
-    HttpServer http(gateway);
+    ConverterCommands commands(config);
+    HttpServer http(gateway, commands);
     std::unique_ptr<MqttPublisher> mqtt;
     if (config.mqtt.enabled) mqtt = std::make_unique<MqttPublisher>(gateway);
     const int port = http.Bind();
     if (port < 0) return 1;
     gateway.Start();
     if (mqtt) mqtt->Start();
-    Log(Level::Info, "gateway \"" + config.gateway + "\" listening on http://" + config.listenHost + ":" +
+    Log(Level::Info, "gateway \"" + config.gateway + "\" listening on " + (config.tlsCert.empty() ? "http" : "https") +
+                         "://" + config.listenHost + ":" +
                          std::to_string(port) + (config.token.empty() ? "" : " (token required)"));
     std::cout << "pesmo6d listening on " << config.listenHost << ":" << port << std::endl;
 
@@ -88,7 +94,19 @@ int main(int argc, char** argv) {
       int sig = 0;
       sigwait(&signals, &sig);
       Log(Level::Info, std::string("stopping on ") + (sig == SIGINT ? "SIGINT" : "SIGTERM"));
+      // Queued commands are dropped and running ones ended, the library's
+      // requests answered, then the server lets its clients go.
+      commands.Stop();
+      const bool ended = gateway.Stop(std::chrono::seconds(2));
       http.Stop();
+      if (!ended) {
+        // A stable read runs to its own limit (up to a minute) and the
+        // library cannot be interrupted: everything else is done, so the
+        // process ends without that thread (the system closes its ports).
+        Log(Level::Warn, "the library thread is still in a stable read: exiting without waiting for it");
+        if (mqtt) mqtt->Stop();
+        std::_Exit(0);
+      }
     });
     http.Serve();
     if (waiter.joinable()) {
@@ -96,6 +114,7 @@ int main(int argc, char** argv) {
       pthread_kill(waiter.native_handle(), SIGTERM);
       waiter.join();
     }
+    commands.Stop();
     gateway.Stop();
     if (mqtt) mqtt->Stop();
   } catch (const std::exception& e) {
