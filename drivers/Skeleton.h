@@ -138,6 +138,7 @@ class TBalSkeleton : public TBal, public TReceptor {
     falhaPedido_ = false;
     pedindo_ = false;
     pedidosFeitos_ = 0;
+    reaberta_ = false;
     if (TEnlace* e = canal->Enlace()) e->LimpaFalha();
     Self().IniciaTextos(*canal);
     Self().IniciaLeitura();
@@ -268,6 +269,13 @@ class TBalSkeleton : public TBal, public TReceptor {
     TEnlace& e = *a.canal->Enlace();
     e.Escuta(this);
     e.Descarta(true);
+    // A port left open by an earlier update that the discard found dead (the
+    // device was pulled and is back) is opened afresh, once.
+    if (e.Perdido() && !reaberta_ && D::kPerfil.limiteInicioMs > 0) {
+      reaberta_ = true;
+      FaseAtual = Fase::Inicio;
+      return TentaAbrir(a);
+    }
     FaseAtual = Fase::Assenta;
     return Assentou(a);
   }
@@ -377,6 +385,7 @@ class TBalSkeleton : public TBal, public TReceptor {
   size_t parte_ = 0;
   bool pedindo_ = false;
   bool falhaPedido_ = false;
+  bool reaberta_ = false;  // this update opened its port a second time
   int32_t codigoFalha_ = PESMO6_NADA;
   uint32_t pedidosFeitos_ = 0;  // requests of this update that went out whole
   TimerId timer_ = 0;

@@ -520,11 +520,22 @@ size_t SerialPort::DiscardInput() {
   DWORD before = 0;
   if (!impl.Waiting(before)) before = 0;
   DWORD count = 0;
-  if (!win32::Os().PurgeComm(impl.port, PURGE_RXCLEAR) || !impl.Waiting(count)) {
+  // A purge some drivers refuse (Wine on a pseudo-terminal) is no sign of a
+  // dead port; a status query that fails is.
+  const bool purged = win32::Os().PurgeComm(impl.port, PURGE_RXCLEAR) != FALSE;
+  if (!impl.Waiting(count)) {
     // Found dead when an update starts: close it, so the update opens the
     // device again (or learns that it is gone).
     impl.CloseHandles();
     return 0;
+  }
+  if (!purged) {
+    // Not purged: what is waiting is read and dropped instead.
+    for (DWORD i = 0; i < count; ++i) {
+      DWORD n = 0, err = 0;
+      if (!impl.Transfer(false, 1, win32::Os().readBoundMs, n, err) || n != 1) break;
+    }
+    impl.Waiting(count);
   }
   ResetEvent(impl.leftEvent);
   // Bytes still arriving from the wire after the purge.
