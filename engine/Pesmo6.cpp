@@ -7,6 +7,7 @@
 #include "Canal.h"
 #include "ConversorIO.h"
 #include "Definir.h"
+#include "Mensagens.h"
 #include "drivers/W_7410.h"
 #include "drivers/W_KVT.h"
 #include "drivers/W_Ohaus.h"
@@ -184,7 +185,14 @@ PESMO6_API void PESMO6_CALL Deleta_Canal(int32_t canal) {
 
 PESMO6_API int32_t PESMO6_CALL Seta_Porta(uint32_t porta, const char* dispositivo) {
   return Guarded(-1, [&] {
-    if (porta == 0 || porta > 65535 || dispositivo == nullptr || *dispositivo == '\0') return -1;
+    if (porta > 65535) {
+      MsgErro() = MsgPortaForaDaFaixa(porta);
+      return -1;
+    }
+    if (porta == 0 || dispositivo == nullptr || *dispositivo == '\0') {
+      MsgErro() = MsgPortaSemDispositivo(porta);
+      return -1;
+    }
     MapSerialPort(static_cast<uint16_t>(porta), dispositivo);
     return 0;
   });
@@ -238,6 +246,8 @@ PESMO6_API void PESMO6_CALL ProgSerial(int32_t canal, int32_t baud, int32_t data
 PESMO6_API void PESMO6_CALL Seta_Log(Pesmo6LogCallback callback) { SetLogSink(callback); }
 
 PESMO6_API const char* PESMO6_CALL Erro_Validacao(void) { return MsgErro().c_str(); }
+
+PESMO6_API int32_t PESMO6_CALL Seta_Idioma(int32_t idioma) { return SetaIdioma(idioma) ? 0 : -1; }
 
 PESMO6_API void PESMO6_CALL Seta_Trafego(Pesmo6TrafficCallback callback) { SetTrafficSink(callback); }
 

@@ -96,6 +96,8 @@ namespace Pesmo6
         // Keep the delegate alive (a static field) for as long as it is set.
         [DllImport(Library, CallingConvention = Call)] public static extern void Seta_Log(LogCallback callback);
         [DllImport(Library, CallingConvention = Call)] public static extern IntPtr Erro_Validacao();
+        // 0 Portuguese (the default), 1 English; 0 set, -1 for any other value.
+        [DllImport(Library, CallingConvention = Call)] public static extern int Seta_Idioma(int idioma);
         [DllImport(Library, CallingConvention = Call)] public static extern void Seta_Eventos(EventCallback callback, IntPtr contexto);
 
         // Exports of newer libraries only: calling one that the loaded library

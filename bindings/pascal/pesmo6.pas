@@ -109,6 +109,8 @@ procedure ProgSerial(Canal: Int32; Baud: Int32; DataBits: Int32; Paridade: Int32
 function Seta_Porta(Porta: UInt32; Dispositivo: PAnsiChar): Int32; {$IFDEF MSWINDOWS}stdcall{$ELSE}cdecl{$ENDIF}; external Pesmo6Lib;
 procedure Seta_Log(Callback: TPesmo6LogCallback); {$IFDEF MSWINDOWS}stdcall{$ELSE}cdecl{$ENDIF}; external Pesmo6Lib;
 function Erro_Validacao: PAnsiChar; {$IFDEF MSWINDOWS}stdcall{$ELSE}cdecl{$ENDIF}; external Pesmo6Lib;
+{ 0 Portuguese (the default), 1 English; 0 set, -1 for any other value. }
+function Seta_Idioma(Idioma: Int32): Int32; {$IFDEF MSWINDOWS}stdcall{$ELSE}cdecl{$ENDIF}; external Pesmo6Lib;
 procedure Seta_Eventos(Callback: TPesmo6EventCallback; Contexto: Pointer); {$IFDEF MSWINDOWS}stdcall{$ELSE}cdecl{$ENDIF}; external Pesmo6Lib;
 
 { The byte tap and the multi-channel update. }

@@ -93,6 +93,7 @@ EXPORTS: dict[str, tuple[Any, list[Any]]] = {
 OPTIONAL_EXPORTS: dict[str, tuple[Any, list[Any]]] = {
     "Seta_Trafego": (None, [TrafficCallback]),
     "Update_Canais": (i32, [ctypes.POINTER(i32), i32, i32, ctypes.POINTER(i32)]),
+    "Seta_Idioma": (i32, [i32]),
 }
 
 
