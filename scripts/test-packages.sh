@@ -39,7 +39,7 @@ check "tools package has pesmo6-sim" test -x "$tmp/root/usr/bin/pesmo6-sim"
 check "tools package has pesmo6d" test -x "$tmp/root/usr/bin/pesmo6d"
 check "tools package has pesmo6d.service" grep -q "^ExecStart=/usr/bin/pesmo6d " "$tmp/root/usr/lib/systemd/system/pesmo6d.service"
 check "tools package has the example configuration" test -f "$tmp/root/usr/share/pesmo6d/pesmo6d.example.toml"
-bash "$root/scripts/test-install.sh" --consumers "$tmp/root/usr" "$tmp/root/usr/lib" "$build" > "$tmp/deb.log" 2>&1
+bash "$root/scripts/test-install.sh" --consumers "$tmp/root/usr" "$tmp/root/usr/lib" "$build" --system > "$tmp/deb.log" 2>&1
 sub_result "host built against the unpacked packages" "$tmp/deb.log"
 
 # ---- Windows zip ----
