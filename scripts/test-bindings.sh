@@ -61,6 +61,10 @@ examples() {
       expect "$name on $transport, LC_ALL=$lc: stable" "stable 0 net 123.45" "$tmp/run.log"
     done
   done
+  # A failed read shows its code and reason, and no weight at all.
+  LC_ALL=C "${runner[@]}" /dev/pesmo6-missing-device > "$tmp/run.log" 2>&1
+  expect "$name on a missing device: code and reason" "code 4 reason " "$tmp/run.log"
+  check "$name on a missing device: no weight shown" sh -c "! grep -q 'net' '$tmp/run.log'"
 }
 
 mkdir -p "$tmp/fpc"
