@@ -65,5 +65,20 @@ check "libpesmo6.so.2 -> libpesmo6.so.$version" sh -c "[ \"\$(readlink '$prefix/
 check "SONAME libpesmo6.so.2" sh -c "readelf -d '$prefix/lib/libpesmo6.so.$version' | grep -q 'SONAME.*\[libpesmo6.so.2\]'"
 check "no static library installed" sh -c "! find '$prefix' -name '*.a' | grep -q ."
 consumers install "$prefix" "$prefix/lib" "$build"
+# The Pascal example and a C# host from the installed bindings, built and run
+# as docs/bindings.md tells: fpc with the run path, Mono with LD_LIBRARY_PATH.
+libdir=$(PKG_CONFIG_PATH=$prefix/lib/pkgconfig pkg-config --variable=libdir pesmo6)
+mkdir -p "$tmp/fpc"
+check "fpc exemplo.lpr against the installed tree" fpc -Sew -vw -FE"$tmp/fpc" -FU"$tmp/fpc" \
+  -Fu"$prefix/share/pesmo6/bindings/pascal" -Fl"$libdir" -k-rpath -k"$libdir" \
+  "$prefix/share/pesmo6/bindings/pascal/exemplo.lpr"
+check "mcs Pesmo6.cs Exemplo.cs from the installed tree" mcs -out:"$tmp/exemplo.exe" \
+  "$prefix/share/pesmo6/bindings/dotnet/Pesmo6.cs" "$prefix/share/pesmo6/bindings/dotnet/Exemplo.cs"
+sim_start "$build" --family 7410 --net 12345 --tare 2000 || failed=$((failed + 1))
+LC_ALL=C env -u LD_LIBRARY_PATH "$tmp/fpc/exemplo" "$SIM_WHERE" > "$tmp/fpc.log" 2>&1
+LC_ALL=C LD_LIBRARY_PATH=$libdir mono "$tmp/exemplo.exe" "$SIM_WHERE" > "$tmp/mono.log" 2>&1
+sim_stop
+expect "installed Pascal example starts and reads" "code 0 net [    123.45]" "$tmp/fpc.log"
+expect "installed C# example reads under Mono" "code 0 net [    123.45]" "$tmp/mono.log"
 check "installed pesmo6-demo finds its library" sh -c "'$prefix/bin/pesmo6-demo' --help 2>&1 | grep -q usage"
 summary "install tests"
