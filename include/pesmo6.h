@@ -127,6 +127,9 @@ PESMO6_API const char* PESMO6_CALL Estado_EmMovimento(int32_t canal);
 PESMO6_API double PESMO6_CALL Gross_Canal_Float(int32_t canal);
 PESMO6_API double PESMO6_CALL Net_Canal_Float(int32_t canal);
 PESMO6_API double PESMO6_CALL Tare_Canal_Float(int32_t canal);
+/* Why the channel's last update (or Select_Canal) failed, in the language of
+ * Seta_Idioma, handed out once: the next call gives the empty text until
+ * another failure.  The update code stays what it was. */
 PESMO6_API const char* PESMO6_CALL Display_Erro(int32_t canal);
 
 /* Product, version, two empty texts, library name. */
