@@ -237,7 +237,8 @@ namespace Pesmo6
             reason = null;
             if (Valid) return code;
             reason = Native.Text(Native.Display_Erro(channel));
-            if (reason.Length == 0) reason = fallback ?? CodeText(code);
+            // TEMPO: readings came but none stable, so no update's reason applies.
+            if (reason.Length == 0 || code == Native.TEMPO) reason = fallback ?? CodeText(code);
             return code;
         }
 

@@ -161,7 +161,7 @@ def _reason_text(channel: int, code: int, fallback: Optional[str] = None) -> str
     """The library's reason for the failure just seen (Display_Erro, read
     once); without one, what the code means."""
     given = decode(lib.Display_Erro(channel)) if channel >= 0 else ""
-    if given:
+    if given and code != UpdateCode.TIME_LIMIT:  # readings came, none stable: no update failed
         return given
     if fallback:
         return fallback
