@@ -83,6 +83,12 @@ check "mcs Pesmo6.cs Exemplo.cs" mcs -warnaserror -out:"$tmp/exemplo.exe" "$root
 runner=(mono "$tmp/exemplo.exe")
 [ -f "$tmp/exemplo.exe" ] && examples "C# example"
 
+check "mcs Pesmo6.cs tests/dotnet/ScaleTest.cs" mcs -warnaserror -out:"$tmp/scaletest.exe" \
+  "$root/bindings/dotnet/Pesmo6.cs" "$root/tests/dotnet/ScaleTest.cs"
+sim_start "$build" --family 7410 --net 12345 --tare 2000 || failed=$((failed + 1))
+check "C# Scale: values only after code 0 or 3, reasons, exceptions" env LC_ALL=C mono "$tmp/scaletest.exe" "$SIM_WHERE"
+sim_stop
+
 # The Lazarus package: well-formed, the library's version, and the units it
 # names compile as lazbuild would compile them (Delphi mode, FCL only).
 lpk=$root/bindings/pascal/pesmo6pkg.lpk
