@@ -53,9 +53,9 @@ class TMSIBal : public TBalSkeleton<D> {
  public:
   // 600 ms to open, 5000 ms normal wait, no per-byte protection, and a
   // no-motion update that read nothing gives 1 like a normal one.
-  static constexpr PerfilFamilia kPerfil{600, 5000, false, 1};
-  // Network bytes arrive through the line socket's read notification.
-  static constexpr bool kLeituraPorEvento = true;
+  static constexpr PerfilFamilia kPerfil{600, 5000, false, PESMO6_NADA};
+  // The indicator talks unasked: the driver only listens.
+  static constexpr bool kPede = false;
   // A frame or line that grows past this without its terminator is noise:
   // it is dropped and collection starts again.
   static constexpr size_t kMaxAcumulado = 64 * 1024;

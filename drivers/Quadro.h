@@ -29,13 +29,13 @@ template <class D>
 class TQuadroBal : public TBalSkeleton<D> {
  public:
   static constexpr PerfilFamilia kPerfil{1000, 10000, true};
-  // Network bytes arrive through the line socket's read notification.
-  static constexpr bool kLeituraPorEvento = true;
+  // 4800 baud, 7 data bits, even parity, 1 stop bit, DTR and RTS off.
+  static constexpr platform::SerialSettings kLinha = Linha(4800, 7, Parity::Even, 1);
+  // The indicator talks unasked: the driver only listens.
+  static constexpr bool kPede = false;
   // A frame without CR is abandoned past this size.
   static constexpr size_t kMaxQuadro = 64 * 1024;
 
-  // 4800 baud, 7 data bits, even parity, 1 stop bit, DTR and RTS off.
-  static void ConfiguraLinha(TSerCom& porta);
   // An overload reported by the last decoded frame outranks 0, 1 and 2.
   int32_t AjustaResultado(int32_t resultado) const { return Status.Sobrecarga == "S" ? 3 : resultado; }
 
@@ -60,11 +60,6 @@ class TQuadroBal : public TBalSkeleton<D> {
   // What the last decoded frame said; kept across updates.
   StatusQuadro Status;
 };
-
-template <class D>
-void TQuadroBal<D>::ConfiguraLinha(TSerCom& porta) {
-  FixaLinha(porta, 4800, 7, Parity::Even, 1);
-}
 
 template <class D>
 void TQuadroBal<D>::EsperaInicio(uint8_t b) {

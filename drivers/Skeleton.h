@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "engine/Definir.h"
 #include "Operacao.h"
@@ -17,55 +18,78 @@ namespace pesmo6 {
 
 // What differs between families in the shared cycle.
 struct PerfilFamilia {
-  uint32_t limiteInicioMs;  // start limit for opening the port
+  uint32_t limiteInicioMs;  // start limit for opening the port (0: one attempt,
+                            // whose failure the request shows)
   uint32_t esperaPadraoMs;  // wait of a normal update
   bool protecaoPorByte;     // an error while one byte is handled is dropped
-  int32_t codigoSemLeitura = 2;  // a no-motion update that read nothing (normal: 1)
+  int32_t codigoSemLeitura = PESMO6_SEM_PARADA;  // a no-motion update that read nothing
+  int32_t codigoPedidoFalhou = PESMO6_NADA;        // the request could not be sent
+  bool usaEspera = true;  // false: every update is a normal one (the wait is not used)
 };
 
-// The line settings a serial registration fixes, in its order: speed, data
-// bits, parity, stop bits, DTR and RTS low (unless `baixaLinhas` is false:
-// then both stay raised, as a new port has them), no flow control, no
-// automatic opening.
-inline void FixaLinha(TSerCom& porta, int32_t baud, uint16_t dataBits, Parity paridade, uint16_t stopBits,
-                      bool baixaLinhas = true) {
-  porta.Settings.baud = baud;
-  porta.Settings.dataBits = dataBits;
-  porta.Settings.parity = paridade;
-  porta.Settings.stopBits = stopBits;
-  if (baixaLinhas) {
-    porta.Settings.dtr = false;
-    porta.Settings.rts = false;
-  }
-  porta.Settings.swFlow = SoftwareFlow::None;
-  porta.AutoOpen = false;
+// A family's request: its parts, sent this far apart (on pump timers, so
+// that other channels' updates go on meanwhile).  A reply is taken only once
+// the last part is out; what arrives before is no answer to it.
+struct Pedido {
+  std::vector<std::string> partes;
+  uint32_t intervaloMs = 0;
+};
+
+// The line settings a serial registration fixes: speed, data bits, parity,
+// stop bits; DTR and RTS low unless `linhasAltas` (then both stay raised, as
+// a new port has them); no flow control.
+constexpr platform::SerialSettings Linha(int32_t baud, uint16_t dataBits, Parity paridade, uint16_t stopBits,
+                                         bool linhasAltas = false) {
+  return platform::SerialSettings{baud, dataBits, paridade, stopBits, linhasAltas, linhasAltas, SoftwareFlow::None};
 }
 
 // Where the start phase ended.
 enum class Inicio { Aberta, Interrompida, NaoAbriu };
 
+// The update cycle every family runs.  One update is a resumable operation
+// (see Operacao.h) in four phases:
+//
+//   start    the link is made ready (a serial port opens), tried on every
+//            pass until it is, the update is interrupted, or the family's
+//            start limit has passed (4);
+//   settle   the link drops what it held and what comes in its settle time
+//            (transport/Enlace.h): no byte older than the update is read;
+//   request  families that ask (D::kPede) send their request; the link
+//            drops everything until its last part is out;
+//   wait     until a reading was accepted (0, or what D::AjustaResultado
+//            makes of it), the update was interrupted, the link was lost, or
+//            the wait has passed since the update started (1, or the
+//            family's code for a no-motion update).
+//
+// A family brings its line settings (kLinha), its profile (kPerfil), what it
+// resets at the start (IniciaTextos), its first byte handler (IniciaLeitura),
+// its request (kPede, MontaPedido) and its byte handlers and decoder.
 template <class D>
-class TBalSkeleton : public TBal {
+class TBalSkeleton : public TBal, public TReceptor {
  public:
   using Handler = void (D::*)(uint8_t);
+
+  TBalSkeleton() = default;
+  ~TBalSkeleton() override {
+    *vivo_ = false;
+    if (timer_ != 0) CancelaTimer(timer_);
+  }
+  TBalSkeleton(const TBalSkeleton&) = delete;
+  TBalSkeleton& operator=(const TBalSkeleton&) = delete;
 
   // The channel this driver belongs to; set at registration.  Valid while
   // the driver is the channel's Bal (see TClVorel).
   TClVorel* Dono = nullptr;
 
-  // RecebeRede: one read notification of the line socket, one byte.  An
-  // error while the byte is handled is dropped here: it would otherwise
-  // leave the event pump and end whatever wait ran it, the host's included.
-  void RecebeRede(platform::LineSocket& socket) {
-    uint8_t b = 0;
-    if (socket.ReadByte(b) != 1) return;
+  // ---- TReceptor: the link's fresh bytes ---------------------------------
+
+  void Recebe(uint8_t b) override {
     const Entrega entrega(*this);
     if (!entrega.Mostra(*this, kRecebido, &b, 1)) return;
-    try {
-      EntregaByte(b);
-    } catch (...) {
-    }
+    EntregaByte(b);
   }
+  void Reinicia(bool noMeio) override { Self().ReiniciaColeta(noMeio); }
+  bool ProtegePorByte() const override { return D::kPerfil.protecaoPorByte; }
 
   // One delivery of bytes while the host's byte tap is on.  Its callback
   // may call back in and close or delete this very channel: the delivery
@@ -94,289 +118,267 @@ class TBalSkeleton : public TBal {
     std::shared_ptr<TBal> driver_;
   };
 
+  // ---- The update ---------------------------------------------------------
+
+  std::unique_ptr<TOperacao> CriaOperacao(std::shared_ptr<TBal> self, ChannelRef canal, int32_t parametro) override {
+    return std::make_unique<TOperacaoDe<D>>(std::move(self), std::move(canal), parametro);
+  }
+  void Liga(TClVorel& canal, int32_t numero) override {
+    Dono = &canal;
+    Canal = numero;
+  }
+  const platform::SerialSettings& LinhaDaFamilia() const override { return D::kLinha; }
+
+  // The code of the update that ended last.
+  int32_t Codigo = PESMO6_NADA;
+
+  bool Inicia(const ChannelRef& canal, int32_t parametro) {
+    const Atualizacao a{canal, this};
+    Recebido = false;
+    falhaPedido_ = false;
+    pedindo_ = false;
+    pedidosFeitos_ = 0;
+    Self().IniciaTextos(*canal);
+    Self().IniciaLeitura();
+    TickInicio = platform::Tick();
+    TickAtual = TickInicio;
+    canal->Situacao = Ocupado;
+    if (!D::kPerfil.usaEspera) parametro = -1;
+    if (parametro < -1) return Termina(a, PESMO6_NADA);
+    SemMovimento = parametro != -1;
+    EsperaMs = parametro == -1 ? D::kPerfil.esperaPadraoMs : static_cast<uint32_t>(parametro);
+    FaseAtual = Fase::Inicio;
+    return TentaAbrir(a);
+  }
+
+  bool Avanca(const ChannelRef& canal) {
+    const Atualizacao a{canal, this};
+    TickAtual = platform::Tick();
+    switch (FaseAtual) {
+      case Fase::Inicio:
+        if (!a.Ocupada()) return Termina(a, PESMO6_NADA);
+        return TentaAbrir(a);
+      case Fase::Assenta:
+        return Assentou(a);
+      case Fase::Pedido:
+        return ConferePedido(a);
+      case Fase::Espera:
+        return Self().ConfereEspera(a);
+    }
+    return false;
+  }
+
+  uint32_t Prazo() const {
+    switch (FaseAtual) {
+      case Fase::Inicio:
+        return kPassMs;  // the next attempt to open
+      case Fase::Assenta: {
+        // The settle's end, or the wait's if that comes first.
+        const TEnlace* e = Enlace();
+        const uint32_t assentar = e != nullptr ? e->FaltaAssentarMs() : 0;
+        const uint32_t falta = Decorrido() >= EsperaMs ? 0 : EsperaMs - Decorrido();
+        return D::kPede || assentar < falta ? assentar : falta;
+      }
+      case Fase::Pedido:
+        return 1000;  // the request's timers end the wait; a backstop
+      case Fase::Espera:
+        break;
+    }
+    return Decorrido() >= EsperaMs ? 0 : EsperaMs - Decorrido();
+  }
+
  protected:
+  enum class Fase : uint8_t { Inicio, Assenta, Pedido, Espera };
+
   Handler TrataByte = nullptr;
   uint32_t TickInicio = 0;
   uint32_t TickAtual = 0;
   bool SemMovimento = false;
   bool Recebido = false;
   std::string Buffer;
+  Fase FaseAtual = Fase::Inicio;
+  uint32_t EsperaMs = 0;
 
   D& Self() { return static_cast<D&>(*this); }
   uint32_t Decorrido() const { return TickAtual - TickInicio; }
+  TEnlace* Enlace() const { return Dono != nullptr ? Dono->Enlace() : nullptr; }
 
   // The running update's hold on its channel.  Close_Canal or Deleta_Canal
   // from inside the pump release the driver; the update then stops.
   struct Atualizacao {
     ChannelRef canal;
     const TBal* driver;
-    bool Vivo() const { return canal->Bal.get() == driver; }
+    bool Vivo() const { return canal->Bal.get() == driver && canal->Enlace() != nullptr; }
     bool Ocupada() const { return Vivo() && canal->Situacao == Ocupado; }
   };
 
-  // AbrePorta: on a serial channel attach the byte reception and open the
-  // port; false when it would not open.  A network channel has nothing to open.
-  bool AbrePorta(TClVorel& ch) {
-    if (!ch.DMSerialDll) return true;
-    TSerCom& porta = ch.DMSerialDll->SerCom;
-    porta.SetOnTriggerAvail([this, &porta](uint16_t n) { RecebeSerial(porta, n); });
-    try {
-      porta.Open();
-      return true;
-    } catch (const platform::SerialError&) {
-      return false;
-    }
+  // Defaults a family may hide.
+  void IniciaTextos(TClVorel& ch) {
+    ch.Gross = "0";
+    ch.Net = "0";
+    ch.Tare = "0";
   }
+  void ReiniciaColeta(bool /*noMeio*/) { Self().IniciaLeitura(); }
+  void MontaPedido(Pedido&) {}
+  void AoPedidoEnviado() {}
+  // The update is over (the channel still has this driver and its link).
+  void AoTerminar(TClVorel&) {}
+  int32_t AjustaResultado(int32_t resultado) const { return resultado; }
 
-  // FechaPorta: on a serial channel detach, close, and make the channel Pronto.
+  // FechaPorta: the family's reading is over; a serial port closes.
   void FechaPorta(TClVorel& ch) {
-    if (!ch.DMSerialDll) return;
-    ch.DMSerialDll->SerCom.SetOnTriggerAvail(nullptr);
-    ch.DMSerialDll->SerCom.Close();
+    if (TEnlace* e = ch.Enlace()) e->Fecha();
     ch.Situacao = Pronto;
   }
 
-  // Bytes that came while no update listened are stale: a driver fed by
-  // notifications reads and drops them between updates, so an update never
-  // starts on a reading that sat in a buffer.
-  static void DescartaPendentes(TClVorel& ch) {
-    if (ch.DMSerialDll && ch.DMSerialDll->SerCom.IsOpen()) ch.DMSerialDll->SerCom.DescartaRecebidos();
-    if (ch.DMDLL) ch.DMDLL->SocLeitura.DiscardInput();
-  }
-
-  // A serial port the platform closed under the update (the device hung
-  // up): nothing more can come, so the wait ends instead of running out.
-  static bool PortaPerdida(const TClVorel& ch) {
-    return ch.DMSerialDll && !ch.DMSerialDll->SerCom.IsOpen();
-  }
-
-  // Starts the clock and the cycle.  Returns the wait to use, or -1 when the
-  // parameter is below -1 (the update then ends with 1, channel Pronto).
-  int64_t Comeca(const Atualizacao& a, int32_t parametro) {
-    TickInicio = platform::Tick();
-    TickAtual = TickInicio;
-    a.canal->Situacao = Ocupado;
-    if (parametro < -1) {
-      TrataByte = nullptr;
-      a.canal->Situacao = Pronto;
-      return -1;
+  // Every end of an update: the link stops delivering, a request still
+  // going out is abandoned, the channel (if it is still this driver's) is
+  // ready again.
+  bool Termina(const Atualizacao& a, int32_t codigo) {
+    if (timer_ != 0) CancelaTimer(timer_);
+    timer_ = 0;
+    pedindo_ = false;
+    if (!a.Vivo()) {
+      if (a.canal->Situacao == Ocupado) a.canal->Situacao = Pronto;
+      Codigo = PESMO6_NADA;
+      return true;
     }
-    SemMovimento = parametro != -1;
-    return parametro == -1 ? D::kPerfil.esperaPadraoMs : static_cast<uint32_t>(parametro);
-  }
-
- public:
-  // ---- The update as a resumable operation (see Operacao.h) ----------
-  //
-  // The listening families' cycle: texts reset, stale bytes dropped,
-  // D::IniciaLeitura arms the family's first byte handler; then the start
-  // phase (the port is tried on every pass until it opens, the update is
-  // interrupted, or the start limit has passed) and the wait phase (until a
-  // reading was accepted, the update was interrupted, or the wait has passed
-  // since the update started).  At the end: 0 read, 1 nothing in a normal
-  // update, kPerfil.codigoSemLeitura nothing in a no-motion update, as
-  // D::AjustaResultado may change it; 1 for a wait below -1 or an update
-  // interrupted by a close, 4 for a port that did not open.
-
-  // The code of the update that ended last.
-  int32_t Codigo = 1;
-
-  bool Inicia(const ChannelRef& canal, int32_t parametro) {
-    const Atualizacao a{canal, this};
-    canal->Gross = "0";
-    canal->Net = "0";
-    canal->Tare = "0";
-    Recebido = false;
-    DescartaPendentes(*canal);
-    Self().IniciaLeitura();
-    return ComecaFases(a, parametro);
-  }
-
-  bool Avanca(const ChannelRef& canal) {
-    const Atualizacao a{canal, this};
-    TickAtual = platform::Tick();
-    if (FaseAtual == Fase::Inicio) {
-      if (!a.Ocupada()) return Fim(TerminaSemLeitura(a, Inicio::Interrompida));
-      return TentaAbrir(a);
-    }
-    return Self().ConfereEspera(a);
-  }
-
-  uint32_t Prazo() const {
-    if (FaseAtual == Fase::Inicio) return kPassMs;  // the next attempt to open
-    return Decorrido() >= EsperaMs ? 0 : EsperaMs - Decorrido();
-  }
-
- protected:
-  // Where the running update stands.
-  enum class Fase : uint8_t { Inicio, Pedido, Espera };
-  Fase FaseAtual = Fase::Inicio;
-  uint32_t EsperaMs = 0;
-
-  bool Fim(int32_t codigo) {
+    a.canal->Enlace()->Escuta(nullptr);
+    if (!Recebido) TrataByte = nullptr;
+    Self().AoTerminar(*a.canal);
+    if (a.canal->Situacao == Ocupado) a.canal->Situacao = Pronto;
     Codigo = codigo;
     return true;
   }
 
-  // The clock, then the first attempt to open the port.
-  bool ComecaFases(const Atualizacao& a, int32_t parametro) {
-    const int64_t espera = Comeca(a, parametro);
-    if (espera < 0) return Fim(1);
-    EsperaMs = static_cast<uint32_t>(espera);
-    FaseAtual = Fase::Inicio;
-    return TentaAbrir(a);
-  }
-
   // One attempt of the start phase.
   bool TentaAbrir(const Atualizacao& a) {
-    if (AbrePorta(*a.canal)) return Self().Aberta(a);
-    if (!a.Ocupada()) return Fim(TerminaSemLeitura(a, Inicio::Interrompida));
-    if (Decorrido() >= D::kPerfil.limiteInicioMs) return Fim(TerminaSemLeitura(a, Inicio::NaoAbriu));
+    if (!a.Vivo()) return Termina(a, PESMO6_NADA);
+    if (a.canal->Enlace()->Abre()) return Aberta(a);
+    if (!a.Ocupada()) return Termina(a, PESMO6_NADA);
+    // One attempt only: the request's failure tells the host.
+    if (D::kPerfil.limiteInicioMs == 0) return Aberta(a);
+    if (Decorrido() >= D::kPerfil.limiteInicioMs) return Termina(a, PESMO6_NAO_ABRIU);
     return false;
   }
 
-  // The port is open: the wait phase, looked at once before any pass.
+  // The link is ready: it listens, after its settle.
   bool Aberta(const Atualizacao& a) {
+    TEnlace& e = *a.canal->Enlace();
+    e.Escuta(this);
+    e.Descarta(true);
+    FaseAtual = Fase::Assenta;
+    return Assentou(a);
+  }
+
+  bool Assentou(const Atualizacao& a) {
+    if (!a.Vivo()) return Termina(a, PESMO6_NADA);
+    TEnlace& e = *a.canal->Enlace();
+    if (e.Assenta() != UINT32_MAX) {
+      // A request goes out whole, even past the wait; a listening family's
+      // wait may end while the link settles.
+      if constexpr (!D::kPede) {
+        if (!a.Ocupada() || Decorrido() >= EsperaMs || e.Perdido()) return Self().ConfereEspera(a);
+      } else {
+        if (!a.Ocupada()) return Termina(a, PESMO6_NADA);
+      }
+      return false;
+    }
+    if constexpr (D::kPede) {
+      ComecaPedido();
+      return ConferePedido(a);
+    }
     FaseAtual = Fase::Espera;
     return Self().ConfereEspera(a);
   }
 
+  // ---- The request phase --------------------------------------------------
+
+  // Sends the family's request: the link drops everything meanwhile; the
+  // first part goes now, the others on timers.  Also from a byte handler
+  // (the family asks again).
+  void ComecaPedido() {
+    FaseAtual = Fase::Pedido;
+    pedido_ = Pedido{};
+    Self().MontaPedido(pedido_);
+    parte_ = 0;
+    pedindo_ = true;
+    if (TEnlace* e = Enlace()) e->Pausa();
+    if (timer_ != 0) CancelaTimer(timer_);
+    timer_ = 0;
+    EnviaParte();
+  }
+
+  void EnviaParte() {
+    timer_ = 0;
+    TEnlace* e = Enlace();
+    if (e == nullptr || Dono->Bal.get() != this) return;
+    const std::string& parte = pedido_.partes[parte_];
+    if (!e->Envia(reinterpret_cast<const uint8_t*>(parte.data()), parte.size())) {
+      // The update's first request tells the family's code; a later one
+      // that fails (the port went away mid-exchange) ends it with nothing.
+      pedindo_ = false;
+      falhaPedido_ = true;
+      codigoFalha_ = pedidosFeitos_ == 0 ? D::kPerfil.codigoPedidoFalhou : PESMO6_NADA;
+      return;
+    }
+    if (TrafegoLigado()) {
+      // The tap's host code may close or delete the channel.
+      const std::shared_ptr<bool> vivo = vivo_;
+      const Entrega entrega(*this);
+      if (!entrega.Mostra(*this, kEnviado, reinterpret_cast<const uint8_t*>(parte.data()), parte.size())) return;
+      if (!*vivo) return;
+    }
+    if (++parte_ < pedido_.partes.size()) {
+      const std::shared_ptr<bool> vivo = vivo_;
+      timer_ = AgendaTimer(pedido_.intervaloMs, [this, vivo] {
+        if (*vivo) EnviaParte();
+      });
+      return;
+    }
+    // The request is out: from now on what comes may be its answer.
+    pedindo_ = false;
+    ++pedidosFeitos_;
+    Enlace()->Descarta(false);
+    Self().AoPedidoEnviado();
+  }
+
+  bool ConferePedido(const Atualizacao& a) {
+    if (!a.Vivo()) return Termina(a, PESMO6_NADA);
+    if (falhaPedido_) return Termina(a, codigoFalha_);
+    if (pedindo_) return false;
+    FaseAtual = Fase::Espera;
+    return Self().ConfereEspera(a);
+  }
+
+  // ---- The wait phase -----------------------------------------------------
+
   bool ConfereEspera(const Atualizacao& a) {
-    if (!Recebido && a.Ocupada() && Decorrido() < EsperaMs && !PortaPerdida(*a.canal)) return false;
-    if (!a.Vivo()) return Fim(TerminaSemLeitura(a, Inicio::Interrompida));
-    int32_t resultado = 0;
-    if (!Recebido) {
-      TrataByte = nullptr;
-      resultado = SemMovimento ? D::kPerfil.codigoSemLeitura : 1;
-    }
-    resultado = Self().AjustaResultado(resultado);
-    a.canal->Situacao = Pronto;
-    return Fim(resultado);
-  }
-
-  // A family's last word on the result of a cycle that ran to its end.
-  int32_t AjustaResultado(int32_t resultado) const { return resultado; }
-
-  // The end of an update that stopped because the start phase failed or the
-  // channel was closed or deleted under it.
-  int32_t TerminaSemLeitura(const Atualizacao& a, Inicio fim) {
-    if (!a.Vivo()) {
-      if (a.canal->Situacao == Ocupado) a.canal->Situacao = Pronto;
-      return 1;
-    }
-    TrataByte = nullptr;
-    if (a.canal->Situacao == Ocupado) a.canal->Situacao = Pronto;
-    return fim == Inicio::NaoAbriu ? 4 : 1;
-  }
-
-  // RecebeSerial: the port announces n waiting bytes; take each one and hand
-  // it to the current byte handler.
-  void RecebeSerial(TSerCom& porta, uint16_t n) {
-    const Entrega entrega(*this);
-    if constexpr (D::kPerfil.protecaoPorByte) {
-      for (uint16_t i = 0; i < n; ++i) {
-        try {
-          const uint8_t b = porta.LeByte();
-          if (!entrega.Mostra(*this, kRecebido, &b, 1)) return;
-          EntregaByte(b);
-        } catch (...) {
-          // Dropped: one bad byte must not cost the rest of the announcement.
-        }
-        if (!entrega.Segue()) return;
-      }
-    } else {
-      // Families without per-byte protection stop handling at the first
-      // error; the rest of the announced bytes are still taken (and dropped)
-      // so that the port and the count agree, and the error reaches neither
-      // the host nor the waiting update.
-      uint16_t i = 0;
-      try {
-        for (; i < n; ++i) {
-          const uint8_t b = porta.LeByte();
-          if (!entrega.Mostra(*this, kRecebido, &b, 1)) return;
-          EntregaByte(b);
-          if (!entrega.Segue()) return;
-        }
-      } catch (...) {
-        if (!entrega.Segue()) return;
-        for (++i; i < n; ++i) {
-          try {
-            porta.LeByte();
-          } catch (...) {
-          }
-        }
-      }
-    }
+    if (FaseAtual == Fase::Pedido) return ConferePedido(a);  // asked again meanwhile
+    TEnlace* e = a.Vivo() ? a.canal->Enlace() : nullptr;
+    if (!Recebido && a.Ocupada() && Decorrido() < EsperaMs && !e->Perdido()) return false;
+    if (!a.Vivo()) return Termina(a, PESMO6_NADA);
+    int32_t resultado = PESMO6_LIDO;
+    if (!Recebido) resultado = SemMovimento ? D::kPerfil.codigoSemLeitura : PESMO6_NADA;
+    return Termina(a, Self().AjustaResultado(resultado));
   }
 
   void EntregaByte(uint8_t b) {
     if (Handler h = TrataByte) (Self().*h)(b);
   }
+
+  // False once this driver is destroyed.  Timers and handlers that may
+  // outlive it copy it first.
+  std::shared_ptr<bool> vivo_ = std::make_shared<bool>(true);
+
+ private:
+  Pedido pedido_;
+  size_t parte_ = 0;
+  bool pedindo_ = false;
+  bool falhaPedido_ = false;
+  int32_t codigoFalha_ = PESMO6_NADA;
+  uint32_t pedidosFeitos_ = 0;  // requests of this update that went out whole
+  TimerId timer_ = 0;
 };
-
-// The common network registration: a new channel on line `letra` ("A" to
-// "D", either case) of converter `conversor`, with a network module whose
-// read notification feeds driver D.
-template <class D>
-int32_t RegistraRede(int32_t conversor, const char* letra, int32_t dispositivo) {
-  if (!ValidaIp(conversor)) return -1;
-  const std::string linha = MaiusculasAscii(letra != nullptr ? letra : "");
-  if (!ValidaSerial(linha)) return -1;
-  auto& tabela = Canais();
-  const int32_t n = NovoSlot();
-  try {
-    auto ch = std::make_shared<TClVorel>();
-    tabela[static_cast<size_t>(n)] = ch;
-    ch->DMDLL = std::make_unique<TDMDLL>();
-    auto bal = std::make_shared<D>();
-    ch->Bal = bal;
-    bal->Dono = ch.get();
-    bal->Canal = n;
-    ch->IndiceIp = conversor;
-    ch->CanalSerial = linha[0] - 'A' + 1;
-    ch->Dispositivo = dispositivo;
-    ch->Porta = kPortaComando + ch->CanalSerial;
-    if constexpr (D::kLeituraPorEvento) {
-      platform::LineSocket& socket = ch->DMDLL->SocLeitura;
-      D* driver = bal.get();
-      socket.SetOnRead([driver, &socket] { driver->RecebeRede(socket); });
-    }
-    ch->Situacao = Pronto;
-    return n;
-  } catch (...) {
-    // Whatever was built goes with the slot.
-    if (tabela.size() == static_cast<size_t>(n) + 1) {
-      ChannelRef ch = std::move(tabela.back());
-      tabela.pop_back();
-    }
-    return -1;
-  }
-}
-
-// The common serial registration: a new channel with a serial module and a
-// driver D whose line settings D::ConfiguraLinha fixes.
-template <class D>
-int32_t RegistraSerial(uint32_t porta, int32_t dispositivo) {
-  if (porta > 65535) return -1;
-  auto& tabela = Canais();
-  const int32_t n = NovoSlot();
-  try {
-    auto ch = std::make_shared<TClVorel>();
-    tabela[static_cast<size_t>(n)] = ch;
-    ch->DMSerialDll = std::make_unique<TDMSerialDll>();
-    auto bal = std::make_shared<D>();
-    ch->Bal = bal;
-    bal->Dono = ch.get();
-    bal->Canal = n;
-    D::ConfiguraLinha(ch->DMSerialDll->SerCom);
-    ch->DMSerialDll->SerCom.ComNumber = static_cast<uint16_t>(porta);
-    ch->Dispositivo = dispositivo;
-    ch->Situacao = Pronto;
-    return n;
-  } catch (...) {
-    if (tabela.size() == static_cast<size_t>(n) + 1) tabela.pop_back();
-    return -1;
-  }
-}
 
 }  // namespace pesmo6

@@ -8,10 +8,6 @@ constexpr uint8_t kETX = 0x03;
 constexpr const char* kZeroCampo = "       0";
 }  // namespace
 
-void TMSI3360Bal::ConfiguraLinha(TSerCom& porta) {
-  FixaLinha(porta, 9600, 8, Parity::None, 1);
-}
-
 std::string TMSI3360Bal::TrocaTracos(std::string campo) {
   return campo == "--------" ? std::string(kZeroCampo) : campo;
 }

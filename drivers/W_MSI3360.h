@@ -11,7 +11,7 @@ namespace pesmo6 {
 class TMSI3360Bal : public TMSIBal<TMSI3360Bal> {
  public:
   // 9600 baud, 8 data bits, no parity, 1 stop bit, DTR and RTS off.
-  static void ConfiguraLinha(TSerCom& porta);
+  static constexpr platform::SerialSettings kLinha = Linha(9600, 8, Parity::None, 1);
   // A field of eight dashes (the indicator has no value for it) reads as
   // seven blanks and "0"; any other field is kept as it is.
   static std::string TrocaTracos(std::string campo);

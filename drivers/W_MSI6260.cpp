@@ -13,10 +13,6 @@ constexpr const char* kSemValor = "EEEEEEE";
 bool Contem(std::string_view texto, std::string_view parte) { return texto.find(parte) != std::string_view::npos; }
 }  // namespace
 
-void TMSI6260Bal::ConfiguraLinha(TSerCom& porta) {
-  FixaLinha(porta, 1200, 7, Parity::Mark, 1);
-}
-
 std::string TMSI6260Bal::ExtraiValor(std::string_view linha, std::string_view rotulo, std::string_view unidade) {
   const size_t p = linha.find(rotulo);
   if (p == std::string_view::npos) return kSemValor;
@@ -32,6 +28,15 @@ std::string TMSI6260Bal::ExtraiValor(std::string_view linha, std::string_view ro
 void TMSI6260Bal::IniciaLeitura() {
   Buffer.clear();
   TrataByte = &TMSI6260Bal::RecebeLinha;
+}
+
+void TMSI6260Bal::ReiniciaColeta(bool noMeio) {
+  IniciaLeitura();
+  if (noMeio) TrataByte = &TMSI6260Bal::PulaLinha;
+}
+
+void TMSI6260Bal::PulaLinha(uint8_t b) {
+  if (b == kLF) TrataByte = &TMSI6260Bal::RecebeLinha;
 }
 
 void TMSI6260Bal::RecebeLinha(uint8_t b) {

@@ -14,7 +14,7 @@ namespace pesmo6 {
 class TMSI6260Bal : public TMSIBal<TMSI6260Bal> {
  public:
   // 1200 baud, 7 data bits, mark parity, 1 stop bit, DTR and RTS off.
-  static void ConfiguraLinha(TSerCom& porta);
+  static constexpr platform::SerialSettings kLinha = Linha(1200, 7, Parity::Mark, 1);
   // The value that follows `rotulo` in `linha`: from the second character
   // after the label to the second character before the first `unidade`;
   // "EEEEEEE" when the line has no such label or no such unit.
@@ -25,6 +25,10 @@ class TMSI6260Bal : public TMSIBal<TMSI6260Bal> {
   friend class TBalSkeleton<TMSI6260Bal>;
 
   void IniciaLeitura();
+  // After bytes were dropped mid-stream the line under way began before
+  // them: it is skipped up to its LF.
+  void ReiniciaColeta(bool noMeio);
+  void PulaLinha(uint8_t b);
   // RecebeLinha: collects a line up to LF; a labelled line is the reading,
   // any other line is dropped.
   void RecebeLinha(uint8_t b);

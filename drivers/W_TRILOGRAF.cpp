@@ -16,123 +16,73 @@ constexpr int32_t kPrimeiroByteTag = 7;
 constexpr int32_t kBytesTag = 12;
 }  // namespace
 
-void TTrilograf::ConfiguraLinha(TSerCom& porta) {
-  FixaLinha(porta, 9600, 8, Parity::None, 1);
-}
-
-bool TTrilograf::Inicia(const ChannelRef& canal, int32_t /*parametro*/) {
-  const Atualizacao a{canal, this};
-  falhaInicio_ = false;
-  try {
-    canal->Situacao = Ocupado;
-    canal->Tag.clear();
-    DescartaPendentes(*canal);
-    // Not looked at: on a port that did not open the first request fails.
-    AbrePorta(*canal);
-    Recebido = false;
-    if (canal->DMSerialDll) {
-      EnviaPedido(0);
-    } else {
-      TrataByte = &TTrilograf::EsperaInicio;
-    }
-    TickInicio = platform::Tick();
-    TickAtual = TickInicio;
-  } catch (...) {
-    falhaInicio_ = true;
-  }
-  EsperaMs = kPerfil.esperaPadraoMs;
-  FaseAtual = Fase::Espera;
-  return ConfereEspera(a);
-}
-
-bool TTrilograf::Avanca(const ChannelRef& canal) {
-  const Atualizacao a{canal, this};
-  TickAtual = platform::Tick();
-  return ConfereEspera(a);
-}
-
-bool TTrilograf::ConfereEspera(const Atualizacao& a) {
-  if (!falhaInicio_ && !Recebido && a.Ocupada() && Decorrido() < EsperaMs && !PortaPerdida(*a.canal)) return false;
-  const int32_t resultado = falhaInicio_ ? 2 : Recebido ? 0 : 1;
-  if (!a.Vivo()) {
-    // Closed or deleted from inside the pump: port and module are gone.
-    if (a.canal->Situacao == Ocupado) a.canal->Situacao = Pronto;
-    return Fim(1);
-  }
-  // The exchange ends with the update: nothing received later touches Tag.
-  TrataByte = nullptr;
-  FechaPorta(*a.canal);
-  a.canal->Situacao = Pronto;
-  return Fim(resultado);
-}
-
-void TTrilograf::EnviaPedido(int32_t etapa) {
-  TrataByte = &TTrilograf::EsperaCabecalho;
-  Etapa = etapa;
-  TSerCom& porta = Dono->DMSerialDll->SerCom;
-  const uint8_t* pedido = kPedido2;
-  uint16_t tamanho = sizeof kPedido2;
-  if (etapa == 0) {
-    pedido = kPedido0;
+void TTrilografSerial::MontaPedido(Pedido& pedido) const {
+  const uint8_t* bytes = kPedido2;
+  size_t tamanho = sizeof kPedido2;
+  if (Etapa == 0) {
+    bytes = kPedido0;
     tamanho = sizeof kPedido0;
-  } else if (etapa == 1) {
-    pedido = kPedido1;
+  } else if (Etapa == 1) {
+    bytes = kPedido1;
     tamanho = sizeof kPedido1;
   }
-  porta.EnviaBloco(pedido, tamanho);
-  // Last: the tap's host code may close the channel; whoever called this
-  // looks at the channel before going on.
-  Trafego(Canal, kEnviado, pedido, tamanho);
+  pedido.partes = {std::string(reinterpret_cast<const char*>(bytes), tamanho)};
+  pedido.intervaloMs = 0;
 }
 
-void TTrilograf::Guarda(uint8_t b) {
+void TTrilografSerial::Pede(int32_t etapa) {
+  Etapa = etapa;
+  ComecaPedido();
+}
+
+void TTrilografSerial::Guarda(uint8_t b) {
   if (Contagem < static_cast<int32_t>(Quadro.size())) Quadro[static_cast<size_t>(Contagem++)] = b;
 }
 
-void TTrilograf::EsperaCabecalho(uint8_t b) {
+void TTrilografSerial::EsperaCabecalho(uint8_t b) {
   Contagem = 0;
   if (b != 0x0B) return;  // whatever precedes the start of a reply
   Guarda(b);
-  TrataByte = &TTrilograf::RecebeByte1;
+  TrataByte = &TTrilografSerial::RecebeByte1;
 }
 
-void TTrilograf::RecebeByte1(uint8_t b) {
+void TTrilografSerial::RecebeByte1(uint8_t b) {
   Guarda(b);
-  TrataByte = &TTrilograf::RecebeTamanho;
+  TrataByte = &TTrilografSerial::RecebeTamanho;
 }
 
-void TTrilograf::RecebeTamanho(uint8_t b) {
+void TTrilografSerial::RecebeTamanho(uint8_t b) {
   Restante = b;
   Guarda(b);
-  TrataByte = &TTrilograf::RecebeCodigo;
+  TrataByte = &TTrilografSerial::RecebeCodigo;
 }
 
-void TTrilograf::RecebeCodigo(uint8_t b) {
+void TTrilografSerial::RecebeCodigo(uint8_t b) {
   Guarda(b);
   --Restante;
-  TrataByte = Restante == 1 ? &TTrilograf::ConfereSoma : &TTrilograf::RecebeDados;
+  TrataByte = Restante == 1 ? &TTrilografSerial::ConfereSoma : &TTrilografSerial::RecebeDados;
 }
 
-void TTrilograf::RecebeDados(uint8_t b) {
+void TTrilografSerial::RecebeDados(uint8_t b) {
   if (Contagem - 4 >= kMaxDados) return;  // a longer reply never completes
   Guarda(b);
   --Restante;
-  if (Restante == 1) TrataByte = &TTrilograf::ConfereSoma;
+  if (Restante == 1) TrataByte = &TTrilografSerial::ConfereSoma;
 }
 
-void TTrilograf::ConfereSoma(uint8_t) {
+void TTrilografSerial::ConfereSoma(uint8_t) {
   // The reply is taken whatever its checksum byte says.  TrataByte stays
   // here unless a new request goes out: a further byte is one more checksum.
   ProcessaResposta();
 }
 
-void TTrilograf::ProcessaResposta() {
+void TTrilografSerial::ProcessaResposta() {
   switch (Etapa) {
     case 0:
-      EnviaPedido(1);
+      Pede(1);
       break;
     case 1:
-      if (ConfereProntidao()) EnviaPedido(2);
+      if (ConfereProntidao()) Pede(2);
       break;
     case 2:
       ExtraiTag();
@@ -142,7 +92,7 @@ void TTrilograf::ProcessaResposta() {
   }
 }
 
-bool TTrilograf::ConfereProntidao() const {
+bool TTrilografSerial::ConfereProntidao() const {
   // Byte 1 tells where the reader put its status; a reply too short to hold
   // that byte is not ready.
   const uint8_t v = Quadro[1];
@@ -151,7 +101,7 @@ bool TTrilograf::ConfereProntidao() const {
   return Contagem > posicao && Quadro[static_cast<size_t>(posicao)] == 1;
 }
 
-void TTrilograf::ExtraiTag() {
+void TTrilografSerial::ExtraiTag() {
   // Status 1 and all twelve tag bytes in this reply; a shorter reply holds
   // no tag (the rest of Quadro belongs to earlier replies).
   if (Contagem < kPrimeiroByteTag + kBytesTag || Quadro[kPosicaoStatus] != 1) return;
@@ -167,13 +117,13 @@ void TTrilograf::ExtraiTag() {
   Recebido = true;
 }
 
-void TTrilograf::EsperaInicio(uint8_t b) {
+void TTrilografLinha::EsperaInicio(uint8_t b) {
   if (b != 0x02) return;
-  TrataByte = &TTrilograf::RecebeTexto;
+  TrataByte = &TTrilografLinha::RecebeTexto;
   Dono->Tag.clear();
 }
 
-void TTrilograf::RecebeTexto(uint8_t b) {
+void TTrilografLinha::RecebeTexto(uint8_t b) {
   if (b == 0x0D) {
     // The line is complete; what follows it is not part of this tag.
     Recebido = true;
@@ -189,7 +139,7 @@ void TTrilograf::RecebeTexto(uint8_t b) {
   if (Dono->Tag.size() >= kMaxTag) {
     // 64 KiB without CR is not a tag: drop it and wait for the next STX.
     Dono->Tag.clear();
-    TrataByte = &TTrilograf::EsperaInicio;
+    TrataByte = &TTrilografLinha::EsperaInicio;
     EsperaInicio(b);
     return;
   }

@@ -7,47 +7,14 @@
 #include <vector>
 #include <cmath>
 
+#include "Familias.h"
 #include "drivers/Operacao.h"
-#include "drivers/W_7410.h"
-#include "drivers/W_KVT.h"
-#include "drivers/W_Ohaus.h"
-#include "drivers/W_TRILOGRAF.h"
-#include "drivers/W_MSI3360.h"
-#include "drivers/W_MSI6260.h"
 #include "transport/EventPump.h"
 #include "transport/platform/Platform.h"
 
 namespace pesmo6 {
 
 namespace {
-
-using Criador = std::unique_ptr<TOperacao> (*)(std::shared_ptr<TBal>, ChannelRef, int32_t);
-
-template <class D>
-std::unique_ptr<TOperacao> Cria(std::shared_ptr<TBal> bal, ChannelRef ch, int32_t parametro) {
-  return std::make_unique<TOperacaoDe<D>>(std::move(bal), std::move(ch), parametro);
-}
-
-// The driver operation of each device code.
-Criador CriadorDe(int32_t dispositivo) {
-  switch (dispositivo) {
-    case Disp7410:
-    case Disp7410C:
-      return &Cria<T7410Bal>;
-    case DispKVT:
-      return &Cria<TKVTBal>;
-    case DispOhaus:
-      return &Cria<TOhausBal>;
-    case DispTrilograf:
-      return &Cria<TTrilograf>;
-    case DispMSI3360:
-      return &Cria<TMSI3360Bal>;
-    case DispMSI6260:
-      return &Cria<TMSI6260Bal>;
-    default:
-      return nullptr;
-  }
-}
 
 // The update of channel `canal` as an operation, or null when the channel
 // cannot be updated now (code 1): out of the table, deleted, closed, of no
@@ -56,10 +23,9 @@ std::unique_ptr<TOperacao> Prepara(int32_t canal, int32_t parametro) {
   Log("Update_C[" + std::to_string(canal) + "," + std::to_string(parametro) + "]");
   ChannelRef ch = CanalVivo(canal);
   if (!ch || ch->Situacao == Fechado) return nullptr;
-  const Criador criador = CriadorDe(ch->Dispositivo);
-  if (criador == nullptr) return nullptr;
-  if (ch->Situacao != Pronto || !ch->Bal) return nullptr;
-  return criador(ch->Bal, ch, parametro);
+  if (FamiliaDe(ch->Dispositivo) == nullptr) return nullptr;
+  if (ch->Situacao != Pronto || !ch->Bal || ch->Enlace() == nullptr) return nullptr;
+  return ch->Bal->CriaOperacao(ch->Bal, ch, parametro);
 }
 
 struct Item {
@@ -246,67 +212,41 @@ const char* DisplayErro(int32_t canal) {
 }
 
 int32_t SelectCanal(int32_t canal) {
-  const std::string rotulo = "SelectCanal[" + std::to_string(canal) + "]";
-  Log(rotulo);
+  Log("SelectCanal[" + std::to_string(canal) + "]");
   if (!ValidaCanal(canal)) return 0;
   ChannelRef ch = CanalVivo(canal);
-  if (!ch->DMDLL) {
-    Log("DMDLL n\xE3o existe");
+  TEnlace* enlace = ch->Enlace();
+  if (enlace == nullptr) {
+    Log("DMDLL n\xE3o existe");  // closed: nothing to connect
     return 1;
   }
-  TDMDLL* modulo = ch->DMDLL.get();
-  if (modulo->SocLeitura.Active()) {
-    // Bytes that came while no update listened are stale (the next update
-    // drops them anyway); dropped here, they cannot keep a link the
-    // converter closed or reset looking up.  An update of this channel
-    // running (Select_Canal from the host hook) keeps what it has not read.
-    if (ch->Situacao != Ocupado) modulo->SocLeitura.DiscardInput();
-    // A converter that closed the line since the last pump pass is noticed
-    // here, and connected again at once.
-    if (modulo->SocLeitura.Active() && modulo->SocLeitura.CheckAlive()) {
-      Log("J\xE1 aberto");
-      return 1;
-    }
-  }
-  // The bound counts from here: a host name's lookup takes its share of it.
-  const uint32_t inicio = platform::Tick();
-  modulo->SocLeitura.Open(Ips()[static_cast<size_t>(ch->IndiceIp)].Texto(), static_cast<uint16_t>(ch->Porta),
-                          kSelectLimiteMs);
-  for (;;) {
-    // Closed or deleted from inside the pump: that attempt is gone with it.
-    if (ch->DMDLL.get() != modulo) return 0;
-    if (modulo->SocLeitura.Active()) return 1;
-    // Never wait forever: an attempt that failed (refused, unreachable) or
-    // is still pending after the limit ends here; the next call tries again.
-    if (!modulo->SocLeitura.Connecting() || platform::Tick() - inicio >= kSelectLimiteMs) {
-      modulo->SocLeitura.Close();
-      Log(rotulo + " sem conexao");
-      return 0;
-    }
-    ProcessaEventos(kSelectLimiteMs - (platform::Tick() - inicio));
-  }
+  // A serial channel names no converter: its link has nothing to connect.
+  const auto& ips = Ips();
+  const bool temConversor = ch->IndiceIp >= 0 && static_cast<size_t>(ch->IndiceIp) < ips.size();
+  const std::string endereco = temConversor ? ips[static_cast<size_t>(ch->IndiceIp)].Texto() : std::string();
+  const int32_t r = enlace->Seleciona(endereco, static_cast<uint16_t>(ch->Porta), kSelectLimiteMs,
+                                      ch->Situacao == Ocupado);
+  if (r == 0) Log("SelectCanal[" + std::to_string(canal) + "] sem conexao");
+  return r == 1 ? 1 : 0;
 }
 
 void CloseCanal(int32_t canal) {
   ChannelRef ch = CanalVivo(canal);
   if (!ch) return;
-  if (ch->DMDLL) {
+  TEnlace* enlace = ch->Enlace();
+  if (enlace == nullptr) return;
+  if (enlace->FechamentoMarcaCanal()) {
     Log("Fechou TCP IP");
     ch->Situacao = Fechado;
-    ch->DMDLL->SocLeitura.Close();
-    ch->DMDLL->SocLeitura.SetOnRead(nullptr);
-    ch->Bal.reset();
-    ch->DMDLL.reset();
   }
-  if (ch->DMSerialDll) {
-    try {
-      ch->DMSerialDll->SerCom.Close();
-      ch->Bal.reset();
-      ch->DMSerialDll.reset();
-    } catch (...) {
-      Log("Erro Fechamento!");
-    }
+  try {
+    enlace->Encerra();
+  } catch (...) {
+    Log("Erro Fechamento!");
   }
+  ch->Bal.reset();
+  ch->DMDLL.reset();
+  ch->DMSerialDll.reset();
 }
 
 void DeletaCanal(int32_t canal) {

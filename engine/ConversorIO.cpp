@@ -135,15 +135,7 @@ int32_t LimpaBuffer(int32_t conversor, char tipo, const std::string& letra) {
 void ProgSerial(int32_t canal, int32_t baud, int32_t dataBits, int32_t paridade, int32_t stopBits) {
   try {
     ChannelRef ch = CanalVivo(canal);
-    if (!ch || !ch->DMSerialDll) return;
-    TSerCom& porta = ch->DMSerialDll->SerCom;
-    porta.Close();
-    // Data and stop bits are 16-bit settings: values that do not fit change nothing.
-    if (dataBits < 0 || dataBits > 65535 || stopBits < 0 || stopBits > 65535) return;
-    porta.Settings.baud = baud;
-    porta.Settings.dataBits = static_cast<uint16_t>(dataBits);
-    porta.Settings.stopBits = static_cast<uint16_t>(stopBits);
-    porta.Settings.parity = paridade == 1 ? Parity::Odd : paridade == 2 ? Parity::Even : Parity::None;
+    if (TEnlace* enlace = ch ? ch->Enlace() : nullptr) enlace->Reprograma(baud, dataBits, paridade, stopBits);
   } catch (...) {
   }
 }

@@ -32,12 +32,25 @@ constexpr int32_t DispTrilograf = 7;
 // What a text readout gives for a channel without transport or closed.
 inline constexpr const char* kPadraoErro = "EEEEEEEEEE";
 
-// Common base of the drivers.  The dispatcher picks a driver's update routine
-// by the channel's device code, not through this class.
+class TClVorel;
+class TOperacao;
+using ChannelRef = std::shared_ptr<TClVorel>;
+
+// Common base of the drivers: the family table (engine/Familias.h) creates
+// them, the dispatcher asks them for their update.
 class TBal {
  public:
   virtual ~TBal() = default;
   int32_t Canal = -1;
+  // The update of channel `canal` by this driver (`self` is this driver's
+  // own reference, which the update holds while it runs).
+  virtual std::unique_ptr<TOperacao> CriaOperacao(std::shared_ptr<TBal> self, ChannelRef canal,
+                                                  int32_t parametro) = 0;
+  // Binds the driver to its channel at registration.
+  virtual void Liga(TClVorel& canal, int32_t numero) = 0;
+  // The line settings of the family: a serial registration applies them, a
+  // converter line is assumed to run at them.
+  virtual const platform::SerialSettings& LinhaDaFamilia() const = 0;
 };
 
 // One registered indicator.
@@ -71,12 +84,15 @@ class TClVorel {
   std::string Tag;
 
   bool TemTransporte() const { return DMDLL != nullptr || DMSerialDll != nullptr; }
+  // The channel's one link, whichever module carries it; null once closed.
+  TEnlace* Enlace() const {
+    if (DMSerialDll) return DMSerialDll.get();
+    return DMDLL.get();
+  }
   // Destroys the network module, the serial module and the driver, in that
   // order, each where present.
   void Dispose();
 };
-
-using ChannelRef = std::shared_ptr<TClVorel>;
 
 std::vector<ChannelRef>& Canais();
 // The live channel with number n, or null (out of range, or deleted).

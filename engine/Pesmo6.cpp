@@ -7,13 +7,8 @@
 #include "Canal.h"
 #include "ConversorIO.h"
 #include "Definir.h"
+#include "Familias.h"
 #include "Mensagens.h"
-#include "drivers/W_7410.h"
-#include "drivers/W_KVT.h"
-#include "drivers/W_Ohaus.h"
-#include "drivers/W_TRILOGRAF.h"
-#include "drivers/W_MSI3360.h"
-#include "drivers/W_MSI6260.h"
 #include "transport/DataMSerial.h"
 #include "transport/EventPump.h"
 
@@ -58,59 +53,59 @@ PESMO6_API int32_t PESMO6_CALL Seta_Ip(const char* endereco) {
 }
 
 PESMO6_API int32_t PESMO6_CALL W7410(int32_t conversor, const char* linha) {
-  return Guarded(-1, [&] { return RegistraRede<T7410Bal>(conversor, linha, Disp7410); });
+  return Guarded(-1, [&] { return RegistraRede(Disp7410, conversor, linha); });
 }
 
 PESMO6_API int32_t PESMO6_CALL W7410C(int32_t conversor, const char* linha) {
-  return Guarded(-1, [&] { return RegistraRede<T7410Bal>(conversor, linha, Disp7410C); });
+  return Guarded(-1, [&] { return RegistraRede(Disp7410C, conversor, linha); });
 }
 
 PESMO6_API int32_t PESMO6_CALL W7410Serial(uint32_t porta) {
-  return Guarded(-1, [&] { return RegistraSerial<T7410Bal>(porta, Disp7410); });
+  return Guarded(-1, [&] { return RegistraSerial(Disp7410, porta); });
 }
 
 PESMO6_API int32_t PESMO6_CALL W7410SerialC(uint32_t porta) {
-  return Guarded(-1, [&] { return RegistraSerial<T7410Bal>(porta, Disp7410C); });
+  return Guarded(-1, [&] { return RegistraSerial(Disp7410C, porta); });
 }
 
 PESMO6_API int32_t PESMO6_CALL WKVT(int32_t conversor, const char* linha) {
-  return Guarded(-1, [&] { return RegistraRede<TKVTBal>(conversor, linha, DispKVT); });
+  return Guarded(-1, [&] { return RegistraRede(DispKVT, conversor, linha); });
 }
 
 PESMO6_API int32_t PESMO6_CALL WKVTSerial(uint32_t porta) {
-  return Guarded(-1, [&] { return RegistraSerial<TKVTBal>(porta, DispKVT); });
+  return Guarded(-1, [&] { return RegistraSerial(DispKVT, porta); });
 }
 
 PESMO6_API int32_t PESMO6_CALL WOhaus(int32_t conversor, const char* linha) {
-  return Guarded(-1, [&] { return RegistraRede<TOhausBal>(conversor, linha, DispOhaus); });
+  return Guarded(-1, [&] { return RegistraRede(DispOhaus, conversor, linha); });
 }
 
 PESMO6_API int32_t PESMO6_CALL WOhausSerial(uint32_t porta) {
-  return Guarded(-1, [&] { return RegistraSerial<TOhausBal>(porta, DispOhaus); });
+  return Guarded(-1, [&] { return RegistraSerial(DispOhaus, porta); });
 }
 
 PESMO6_API int32_t PESMO6_CALL WTrilograf(int32_t conversor, const char* linha) {
-  return Guarded(-1, [&] { return RegistraRede<TTrilograf>(conversor, linha, DispTrilograf); });
+  return Guarded(-1, [&] { return RegistraRede(DispTrilograf, conversor, linha); });
 }
 
 PESMO6_API int32_t PESMO6_CALL WTrilografSerial(uint32_t porta) {
-  return Guarded(-1, [&] { return RegistraSerial<TTrilograf>(porta, DispTrilograf); });
+  return Guarded(-1, [&] { return RegistraSerial(DispTrilograf, porta); });
 }
 
 PESMO6_API int32_t PESMO6_CALL WMSI3360(int32_t conversor, const char* linha) {
-  return Guarded(-1, [&] { return RegistraRede<TMSI3360Bal>(conversor, linha, DispMSI3360); });
+  return Guarded(-1, [&] { return RegistraRede(DispMSI3360, conversor, linha); });
 }
 
 PESMO6_API int32_t PESMO6_CALL WMSI3360Serial(uint32_t porta) {
-  return Guarded(-1, [&] { return RegistraSerial<TMSI3360Bal>(porta, DispMSI3360); });
+  return Guarded(-1, [&] { return RegistraSerial(DispMSI3360, porta); });
 }
 
 PESMO6_API int32_t PESMO6_CALL WMSI6260(int32_t conversor, const char* linha) {
-  return Guarded(-1, [&] { return RegistraRede<TMSI6260Bal>(conversor, linha, DispMSI6260); });
+  return Guarded(-1, [&] { return RegistraRede(DispMSI6260, conversor, linha); });
 }
 
 PESMO6_API int32_t PESMO6_CALL WMSI6260Serial(uint32_t porta) {
-  return Guarded(-1, [&] { return RegistraSerial<TMSI6260Bal>(porta, DispMSI6260); });
+  return Guarded(-1, [&] { return RegistraSerial(DispMSI6260, porta); });
 }
 
 PESMO6_API int32_t PESMO6_CALL Update_Canal(int32_t canal) {

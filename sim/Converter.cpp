@@ -83,7 +83,10 @@ struct Converter::State {
     std::function<std::string()> generator;
     std::function<std::string(const std::string&)> responder;
     std::chrono::milliseconds period{20};
-    std::chrono::microseconds dribble{0};
+    // The serial line behind the port: bytes reach the clients once the
+    // wire would have carried them whole (default 4800 baud at 7E1).
+    std::chrono::microseconds pace{2084};
+    Clock::time_point wireFree = Clock::now();
     bool listening = true;  // as set by SetLineListening, kept across PowerOff
     Clock::time_point next = Clock::now();
     int accepted = 0;
@@ -130,6 +133,30 @@ struct Converter::State {
     std::erase_if(scheduled, [fd](const Scheduled& x) { return x.fd == fd; });
     conns.erase(fd);
     CloseSocket(fd);
+  }
+
+  // Bytes for line l's clients: at once without a pace, otherwise each at
+  // the end of its character time on the line's wire, after what is queued.
+  void Send(int l, const std::vector<Socket>& fds, const std::string& bytes) {
+    Line& line = lines[l];
+    if (line.pace.count() == 0) {
+      for (Socket fd : fds) SendAll(fd, bytes);
+      return;
+    }
+    const auto now = Clock::now();
+    if (line.wireFree < now) line.wireFree = now;
+    for (char c : bytes) {
+      line.wireFree += line.pace;
+      for (Socket fd : fds) scheduled.push_back({line.wireFree, fd, std::string(1, c), false});
+    }
+  }
+
+  std::vector<Socket> Clients(int l) const {
+    std::vector<Socket> fds;
+    for (const auto& [fd, c] : conns) {
+      if (c.kind == l) fds.push_back(fd);
+    }
+    return fds;
   }
 
   std::string Reply(const std::string& command) {
@@ -223,7 +250,7 @@ struct Converter::State {
     line.received += bytes;
     if (line.responder) {
       const std::string reply = line.responder(bytes);
-      if (!reply.empty()) SendAll(fd, reply);
+      if (!reply.empty()) Send(kind, {fd}, reply);
     }
   }
 
@@ -242,26 +269,25 @@ struct Converter::State {
       for (const auto& [fd, c] : conns) {
         if (c.kind == l) fds.push_back(fd);
       }
-      if (line.dribble.count() == 0) {
-        for (Socket fd : fds) SendAll(fd, frame);
-        continue;
-      }
-      for (Socket fd : fds) {
-        for (size_t i = 0; i < frame.size(); ++i) {
-          scheduled.push_back({now + line.dribble * static_cast<long>(i), fd, frame.substr(i, 1), false});
-        }
-      }
+      Send(l, fds, frame);
+      // The next frame follows this one on the wire, not sooner.
+      if (line.wireFree > line.next) line.next = line.wireFree;
     }
-    for (size_t i = 0; i < scheduled.size();) {
-      if (scheduled[i].when > now) {
-        ++i;
+    // What is due goes out, in order, each connection's bytes in one write.
+    std::vector<Scheduled> due;
+    std::vector<Scheduled> later;
+    for (Scheduled& s : scheduled) (s.when <= now ? due : later).push_back(std::move(s));
+    scheduled = std::move(later);
+    for (size_t i = 0; i < due.size(); ++i) {
+      Scheduled& s = due[i];
+      if (!conns.count(s.fd)) continue;
+      if (s.close) {
+        CloseConn(s.fd);
         continue;
       }
-      Scheduled s = std::move(scheduled[i]);
-      scheduled.erase(scheduled.begin() + static_cast<long>(i));
-      if (!conns.count(s.fd)) continue;
-      if (s.close) CloseConn(s.fd);
-      else SendAll(s.fd, s.bytes);
+      std::string bytes = std::move(s.bytes);
+      while (i + 1 < due.size() && due[i + 1].fd == s.fd && !due[i + 1].close) bytes += due[++i].bytes;
+      SendAll(s.fd, bytes);
     }
   }
 
@@ -401,9 +427,8 @@ void Converter::SetLineResponder(int line, std::function<std::string(const std::
 void Converter::InjectLine(int line, std::string bytes) {
   CheckLine(line);
   std::lock_guard<std::mutex> lock(state_->mutex);
-  for (const auto& [fd, c] : state_->conns) {
-    if (c.kind == line) SendAll(fd, bytes);
-  }
+  state_->Send(line, state_->Clients(line), bytes);
+  state_->Wake();
 }
 
 void Converter::DropLine(int line) {
@@ -432,10 +457,10 @@ void Converter::SetLineListening(int line, bool listening) {
   state_->Wake();
 }
 
-void Converter::SetLineDribble(int line, std::chrono::microseconds perByte) {
+void Converter::SetLinePace(int line, std::chrono::microseconds perByte) {
   CheckLine(line);
   std::lock_guard<std::mutex> lock(state_->mutex);
-  state_->lines[line].dribble = perByte;
+  state_->lines[line].pace = perByte;
   state_->Wake();
 }
 

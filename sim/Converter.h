@@ -50,9 +50,11 @@ class Converter {
   void DropLine(int line);
   // Stops or restarts listening on the line's port.
   void SetLineListening(int line, bool listening);
-  // The line's periodic frames go out one byte at a time, this far apart
-  // (zero: each frame in one write).
-  void SetLineDribble(int line, std::chrono::microseconds perByte);
+  // The pace of the line's serial wire: every byte for the line's clients
+  // (frames, injections, answers) reaches them once the wire would have
+  // carried it whole.  Default 2084 us (4800 baud at 7E1); zero sends each
+  // write at once, faster than any wire (what a backlog delivers).
+  void SetLinePace(int line, std::chrono::microseconds perByte);
   // A converter that loses power and boots again: PowerOff resets every
   // connection and stops listening on every port, so connections are
   // refused; PowerOn listens again as before (lines and command mode keep

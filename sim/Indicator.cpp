@@ -68,8 +68,13 @@ void StreamingIndicator::WritePaced(const std::string& bytes) {
     pty_.Write(bytes);
     return;
   }
-  auto due = std::chrono::steady_clock::now();
-  for (char c : bytes) {
+  // Each character is handed over once the wire would have carried it
+  // whole: the first at the end of its own character time.  Characters
+  // whose time has come are written together, so high speeds need no
+  // sleep per character.
+  auto start = std::chrono::steady_clock::now();
+  size_t done = 0;
+  while (done < bytes.size()) {
     if (stop_) return;
     // An open between two characters gets the adapter's leftovers first,
     // as a real adapter hands out its buffer before what follows.
@@ -84,13 +89,19 @@ void StreamingIndicator::WritePaced(const std::string& bytes) {
       // After the library's flush, which follows its open at once.
       std::this_thread::sleep_for(std::chrono::milliseconds(3));
       pty_.Write(burst);
-      due = std::chrono::steady_clock::now();
+      start = std::chrono::steady_clock::now() - pace * static_cast<long>(done);
     }
-    pty_.Write(std::string(1, c));
-    // A thread that was held up does not catch up: a wire never carries
-    // characters faster than its rate.
-    due = std::max(due + pace, std::chrono::steady_clock::now());
-    std::this_thread::sleep_until(due);
+    const auto now = std::chrono::steady_clock::now();
+    size_t due = static_cast<size_t>((now - start) / pace);
+    if (due > bytes.size()) due = bytes.size();
+    if (due > done) {
+      pty_.Write(bytes.substr(done, due - done));
+      done = due;
+      continue;
+    }
+    // A thread that was held up does not catch up beyond what the wire
+    // could have carried meanwhile; it never runs ahead of it.
+    std::this_thread::sleep_until(start + pace * static_cast<long>(done + 1));
   }
 }
 

@@ -30,8 +30,9 @@ class StreamingIndicator {
   // Bytes sent once, before the next periodic frame.
   void Inject(std::string bytes);
   void SetPeriod(std::chrono::milliseconds period);
-  // Bytes go out one at a time, this far apart, as a serial line carries
-  // them (zero: each write at once, faster than any wire).
+  // Bytes go out at this pace, each once the wire would have carried it
+  // (default 2084 us, 4800 baud at 7E1; zero: each write at once, faster
+  // than any wire, what an adapter's buffer or a backlog delivers).
   void SetWirePace(std::chrono::microseconds perCharacter);
   // Bytes written once, right after the library next opens the port (the
   // pty's slave side): what a USB adapter still holds when it is flushed.
@@ -52,7 +53,7 @@ class StreamingIndicator {
   std::deque<std::string> injected_;
   std::chrono::milliseconds period_;
   std::atomic<bool> stop_{false};
-  std::chrono::microseconds pace_{0};
+  std::chrono::microseconds pace_{2084};  // 4800 baud, 7E1
   std::string burst_;
   bool slaveWasOpen_ = false;
   std::atomic<unsigned long> sent_{0};

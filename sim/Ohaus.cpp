@@ -59,6 +59,11 @@ void OhausBalance::SetDelay(std::chrono::milliseconds delay) {
   delay_ = delay;
 }
 
+void OhausBalance::SetPace(std::chrono::microseconds pace) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  pace_ = pace;
+}
+
 void OhausBalance::Inject(std::string bytes) {
   {
     std::lock_guard<std::mutex> lock(mutex_);
@@ -126,18 +131,14 @@ void OhausBalance::Write(const std::string& bytes) {
     converter_->InjectLine(line_, bytes);
     return;
   }
-  // In pieces, and patiently: a long text is more than the terminal buffers
-  // while the library reads it.
-  const auto limit = Clock::now() + std::chrono::seconds(3);
-  size_t done = 0;
-  while (done < bytes.size() && Clock::now() < limit) {
-    const size_t n = std::min<size_t>(1024, bytes.size() - done);
-    if (pty_->Write(bytes.substr(done, n))) {
-      done += n;
-    } else {
-      std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
+  // At the balance's wire pace, patiently: a long text is more than the
+  // terminal buffers while the library reads it.
+  std::chrono::microseconds pace;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    pace = pace_;
   }
+  pty_->WritePaced(bytes, pace);
 }
 
 void OhausBalance::Run() {

@@ -50,6 +50,8 @@ class OhausBalance {
   void QueueAnswers(std::vector<std::string> lines);
   // Time between a request's LF and the answer.
   void SetDelay(std::chrono::milliseconds delay);
+  // The wire's pace on a serial port (default 1146 us, 9600 baud at 7E2).
+  void SetPace(std::chrono::microseconds pace);
   // Bytes sent at once, unasked.
   void Inject(std::string bytes);
 
@@ -82,6 +84,7 @@ class OhausBalance {
   std::string answer_;
   std::deque<std::string> script_;
   std::chrono::milliseconds delay_{0};
+  std::chrono::microseconds pace_{1146};
   std::deque<Pending> pending_;
   std::vector<Byte> received_;
   int state_ = 0;  // 0 idle, 1 after "P", 2 after CR

@@ -7,6 +7,7 @@
 
 #include <cerrno>
 #include <chrono>
+#include <thread>
 #include <stdexcept>
 
 namespace pesmo6sim {
@@ -43,6 +44,25 @@ bool Pty::Write(const std::string& bytes) {
       pollfd p{master_, POLLOUT, 0};
       poll(&p, 1, 10);
     }
+  }
+  return true;
+}
+
+bool Pty::WritePaced(const std::string& bytes, std::chrono::microseconds pace) {
+  if (pace.count() <= 0) return Write(bytes);
+  // Each character once the wire would have carried it whole; characters
+  // whose time has come go in one write.
+  const auto start = std::chrono::steady_clock::now();
+  size_t done = 0;
+  while (done < bytes.size()) {
+    size_t due = static_cast<size_t>((std::chrono::steady_clock::now() - start) / pace);
+    if (due > bytes.size()) due = bytes.size();
+    if (due > done) {
+      if (!Write(bytes.substr(done, due - done))) return false;
+      done = due;
+      continue;
+    }
+    std::this_thread::sleep_until(start + pace * static_cast<long>(done + 1));
   }
   return true;
 }

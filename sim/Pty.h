@@ -8,6 +8,7 @@ struct termios;  // no pseudo-terminals on Windows: see PtyWindows.cpp
 #include <termios.h>
 #endif
 
+#include <chrono>
 #include <string>
 
 namespace pesmo6sim {
@@ -28,6 +29,9 @@ class Pty {
   // Writes every byte; false when the master refuses them (nobody listening
   // and the buffer full).
   bool Write(const std::string& bytes);
+  // Writes at a serial wire's pace: each character once the wire would
+  // have carried it whole (zero: at once).
+  bool WritePaced(const std::string& bytes, std::chrono::microseconds pace);
   // Reads what the slave side sent, waiting at most timeoutMs for the first byte.
   std::string Read(int timeoutMs);
   // The slave's line settings as its last user left them.

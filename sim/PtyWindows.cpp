@@ -11,6 +11,7 @@ namespace pesmo6sim {
 Pty::Pty() { throw std::runtime_error("simulated serial lines (pseudo-terminals) need Linux"); }
 Pty::~Pty() = default;
 bool Pty::Write(const std::string&) { return false; }
+bool Pty::WritePaced(const std::string&, std::chrono::microseconds) { return false; }
 std::string Pty::Read(int) { return std::string(); }
 bool Pty::SlaveAttributes(termios&) const { return false; }
 

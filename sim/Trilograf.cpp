@@ -130,7 +130,8 @@ void TagReader::Handle(const std::string& bytes) {
   }
   for (uint8_t c : commands) {
     const std::string reply = ReplyTo(c);
-    if (!reply.empty()) pty_.Write(reply);
+    // At the reader's wire pace: 9600 baud, 8N1.
+    if (!reply.empty()) pty_.WritePaced(reply, std::chrono::microseconds(1042));
   }
 }
 

@@ -8,6 +8,7 @@
 
 #include <chrono>
 #include <functional>
+#include <memory>
 #include <string>
 #include <thread>
 #include <vector>
@@ -75,6 +76,23 @@ class HostHook {
   static inline HostHook* current_ = nullptr;
 };
 
+// What arrives in the library's first moments after a port opens or an
+// update starts is dropped as an adapter's or a converter's leftovers (the
+// settle, 24 ms); a frame meant as an update's reading is sent after it.
+constexpr long long kSettleMs = 30;
+
+// A hook body that runs `action` once, at the first pump pass at least
+// kSettleMs after the body was made (made just before the update starts).
+inline HostHook::Body OnceSettled(std::function<void()> action) {
+  const auto t0 = Clock::now();
+  auto done = std::make_shared<bool>(false);
+  return [t0, done, action = std::move(action)](int) {
+    if (*done || MsSince(t0) < kSettleMs) return;
+    *done = true;
+    action();
+  };
+}
+
 // A converter number no Seta_Ip has handed out: one past a converter added
 // just now (the converter table only grows).
 inline int32_t UnusedConverter() {
@@ -118,7 +136,10 @@ class LibraryTest : public ::testing::Test {
     Seta_Log(nullptr);
     DeleteAll();
   }
-  static void DeleteAll() {
+  static void DeleteAll() { DeleteAllChannels(); }
+
+ public:
+  static void DeleteAllChannels() {
     for (int i = 0; i < 512; ++i) Deleta_Canal(i);
   }
 };

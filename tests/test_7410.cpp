@@ -121,15 +121,13 @@ TEST_F(Driver7410, WrongChecksumAndNoiseAreSkipped) {
   const int32_t ch = W7410Serial(kPort);
   Leitura7410 bad = Reading(111);
   Leitura7410 good = Reading(2222);
-  // Bytes go out on the first pass of the pump, once the port is open: a
-  // frame tail, a frame with a wrong checksum, a frame too short to hold
-  // status bytes (its checksum right), then a good frame.
-  HostHook hook([&](int pass) {
-    if (pass == 1) {
-      sim_->Inject(std::string("00123\r") + Frame7410(bad, false) + pesmo6sim::FrameFromBody("\r") +
-                   Frame7410(good));
-    }
-  });
+  // Bytes go out once the update has settled: a frame tail, a frame with a
+  // wrong checksum, a frame too short to hold status bytes (its checksum
+  // right), then a good frame.
+  HostHook hook(OnceSettled([&] {
+    sim_->Inject(std::string("00123\r") + Frame7410(bad, false) + pesmo6sim::FrameFromBody("\r") +
+                 Frame7410(good));
+  }));
   const auto t0 = Clock::now();
   ASSERT_EQ(Update_Canal(ch), 0);
   EXPECT_LT(MsSince(t0), 1000);
@@ -140,10 +138,15 @@ TEST_F(Driver7410, FrameSplitAcrossWritesAndStxInsideFrameInRawMode) {
   const int32_t ch = W7410SerialC(kPort);
   const std::string body = std::string("\x24\x30\x20") + "00\x02" "500" "001000\r";
   const std::string frame = pesmo6sim::FrameFromBody(body);
-  HostHook hook([&](int pass) {
-    if (pass == 1) sim_->Inject(frame.substr(0, 5));
-    if (pass == 3) sim_->Inject(frame.substr(5, 9));
-    if (pass == 5) sim_->Inject(frame.substr(14));
+  const auto t0 = Clock::now();
+  int sent = 0;
+  HostHook hook([&](int) {
+    // Three writes some passes apart, once the update has settled.
+    const long long at = kSettleMs + 20 * sent;
+    if (sent == 3 || MsSince(t0) < at) return;
+    const size_t from[] = {0, 5, 14, std::string::npos};
+    sim_->Inject(frame.substr(from[sent], from[sent + 1] - from[sent]));
+    ++sent;
   });
   ASSERT_EQ(Update_Canal(ch), 0);
   EXPECT_EQ(std::string(Contadora_Canal(ch)), body) << "raw frame: status bytes through CR";

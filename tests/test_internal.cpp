@@ -22,6 +22,7 @@
 #include "drivers/W_7410.h"
 #include "engine/Canal.h"
 #include "pesmo6.h"
+#include "transport/DataMDll.h"
 #include "transport/DataMSerial.h"
 #include "transport/platform/Platform.h"
 
@@ -401,6 +402,28 @@ TEST(SoftwareParity, SevenBitsWithParityEmulatedOnEightBits) {
   for (int i = 0; i < 5 && sent.size() < 3; ++i) sent += line.Read(200);
   // 'P' has two ones (bit 7 clear), CR three (bit 7 set), LF two.
   EXPECT_EQ(sent, std::string("\x50\x8D\x0A"));
+  Deleta_Canal(ch);
+}
+
+// A tag line without CR is dropped past 64 KiB and the next STX starts
+// afresh.  At the reader's 9600 baud 70,000 bytes take more than a minute:
+// the line's speed is raised to 921600 baud on both sides.
+TEST(TrilografLine, LineWithoutCrIsDroppedPast64KiB) {
+  pesmo6test::LibraryTest::DeleteAllChannels();
+  pesmo6sim::Converter conv;
+  conv.SetLinePace(1, std::chrono::microseconds(11));
+  const int32_t ch = WTrilograf(Seta_Ip(conv.Address().c_str()), "A");
+  ASSERT_GE(ch, 0);
+  ASSERT_EQ(Select_Canal(ch), 1);
+  ASSERT_TRUE(pesmo6test::Eventually([&] { return conv.LineClients(1) == 1; }));
+  CanalVivo(ch)->DMDLL->DefineLinha(platform::SerialSettings{921600, 8, Parity::None, 1, false, false,
+                                                             platform::SoftwareFlow::None});
+  {
+    pesmo6test::HostHook hook(pesmo6test::OnceSettled(
+        [&] { conv.InjectLine(1, "\x02" + std::string(70000, 'x') + pesmo6sim::LinhaTag("TAG")); }));
+    ASSERT_EQ(Update_Canal(ch), 0);
+  }
+  EXPECT_EQ(std::string(Tag_Canal(ch)), "TAG");
   Deleta_Canal(ch);
 }
 

@@ -42,9 +42,7 @@ TEST_P(KvtTest, WrongLengthsDroppedThenGoodFrame) {
   const std::string body = good.substr(1);
   const std::string shortFrame = "\x02" + body.substr(0, 10) + "\r";
   const std::string longFrame = "\x02" + body.substr(0, 15) + "9\r";
-  HostHook hook([&](int pass) {
-    if (pass == 1) Inject(shortFrame + longFrame + FrameKVT(Reading(1234)));
-  });
+  HostHook hook(OnceSettled([&] { Inject(shortFrame + longFrame + FrameKVT(Reading(1234))); }));
   ASSERT_EQ(Update_Canal(ch_), 0);
   EXPECT_EQ(std::string(Net_Canal(ch_)), Spaces(5) + W("12,34"));
 }
@@ -54,9 +52,7 @@ TEST_P(KvtTest, ByteAfterCrIgnoredUnlessItIsStx) {
   // the next frame at once.
   const std::string first = FrameKVT(Reading(1111)) + "\x55";
   const std::string second = FrameKVT(Reading(2222));
-  HostHook hook([&](int pass) {
-    if (pass == 1) Inject(first + second);
-  });
+  HostHook hook(OnceSettled([&] { Inject(first + second); }));
   ASSERT_EQ(Update_Canal(ch_), 0);
   EXPECT_EQ(std::string(Net_Canal(ch_)), Spaces(5) + W("11,11"));
 }
@@ -64,9 +60,7 @@ TEST_P(KvtTest, ByteAfterCrIgnoredUnlessItIsStx) {
 TEST_P(KvtTest, StxInsideAFrameCountsAsACharacter) {
   Leitura7410 r = Reading(0);
   r.weight = "00\x02" "500";
-  HostHook hook([&](int pass) {
-    if (pass == 1) Inject(FrameKVT(r));
-  });
+  HostHook hook(OnceSettled([&] { Inject(FrameKVT(r)); }));
   ASSERT_EQ(Update_NoMotion(ch_, 1000), 0);
   EXPECT_EQ(std::string(Net_Canal(ch_)), Spaces(6) + W("0,00")) << "the field is not a number";
 }

@@ -133,6 +133,7 @@ TEST_P(Msi6260Test, LinesStreamedAtTheIndicatorsPace) {
 }
 
 TEST_P(Msi6260Test, LineWithoutLfIsDroppedPastSixtyFourKiB) {
+  if (Network()) GTEST_SKIP() << "64 KiB at a converter line's speed take a minute (see UpdateWithEndlessNoise)";
   // The label at the start of an endless line is lost with it; collection
   // starts again and the next line is the reading.
   ASSERT_EQ(UpdateWithEndlessNoise("GROSS  1.0 KG ", "\n" + LinhaMSI6260(kRotuloNet, "2.0")), 0);

@@ -151,20 +151,33 @@ TEST_P(OhausTest, NoAnswerKeepsTheLastStatus) {
   EXPECT_STREQ(Estado_EmMovimento(ch_), "S");
 }
 
-TEST_P(OhausTest, LateLineIsReadFirstByTheNextUpdate) {
-  bal_->QueueAnswers({OhausLinha("    1.0"), OhausLinha("    2.0")});
+// An answer that comes after its update gave up is no answer to the next
+// update: that one sends its own request and reads the line that answers it.
+TEST_P(OhausTest, LateLineIsNeverTheNextUpdatesReading) {
+  bal_->QueueAnswers({OhausLinha("    1.0", "kg", true), OhausLinha("    2.0")});
   bal_->SetDelay(std::chrono::milliseconds(250));
-  EXPECT_EQ(Update_NoMotion(ch_, 400), 2);
+  EXPECT_EQ(Update_NoMotion(ch_, 400), 2) << "the request goes out whole, its answer comes after the wait";
   ASSERT_TRUE(Eventually([&] { return bal_->Answers() == 1; }));
   std::this_thread::sleep_for(std::chrono::milliseconds(30));
 
   EXPECT_EQ(Update_Canal(ch_), 0);
-  EXPECT_EQ(Net(), W("      1,0 ")) << "the answer to the earlier request";
-  if (Network()) {
-    EXPECT_TRUE(Eventually([&] { return bal_->Requests() == 2; })) << "the next request went out first";
-  } else {
-    EXPECT_EQ(bal_->Requests(), 1) << "the line completed before a new request was needed";
-  }
+  EXPECT_EQ(bal_->Requests(), 2) << "the update asked for its own reading";
+  EXPECT_EQ(Net(), W("      2,0 ")) << "the answer to this update's request, not the late one";
+  EXPECT_STREQ(Estado_EmMovimento(ch_), "N");
+}
+
+// Bytes that arrive while this update's request is still going out are not
+// its answer, even when they form a whole line.
+TEST_P(OhausTest, LineArrivingDuringTheRequestIsNotTheAnswer) {
+  bal_->SetAnswer(OhausLinha("    3.0"));
+  bal_->SetDelay(std::chrono::milliseconds(20));
+  // 120 ms into the update: after "P" went out, before the LF.
+  HostHook hook(OnceSettled([&] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(90));
+    bal_->Inject(OhausLinha("    9.9") + "\r\n");
+  }));
+  EXPECT_EQ(Update_Canal(ch_), 0);
+  EXPECT_EQ(Net(), W("      3,0 "));
 }
 
 TEST_P(OhausTest, LineEdges) {
@@ -192,6 +205,12 @@ TEST_P(OhausTest, LineEdges) {
 }
 
 TEST_P(OhausTest, LineWithoutLfIsDroppedPast64KiB) {
+  // 64 KiB at the balance's 9600 baud take more than a minute: the line is
+  // set to 921600 baud.  A converter line runs at the family's speed; the
+  // collector is the same on both transports.
+  if (Network()) GTEST_SKIP() << "64 KiB at a converter line's speed take a minute";
+  ProgSerial(ch_, 921600, 7, 2, 2);
+  bal_->SetPace(std::chrono::microseconds(12));
   // 64 KiB of "?" fill the collector; the next byte starts it afresh.
   bal_->SetAnswer(std::string(64 * 1024, '?') + "   12.5 kg");
   ASSERT_EQ(Update_Canal(ch_), 0);
@@ -265,9 +284,11 @@ TEST_F(OhausChannel, UnopenablePortGivesFourAfter600Ms) {
 
 // After a time-out the port stays open and its bytes still reach the line
 // collector whenever the pump runs, here during another channel's update.
-TEST_F(OhausChannel, LateLineIsDecodedWhenThePumpRunsBetweenUpdates) {
+// A late line never reaches the channel between updates, nor asks again:
+// the exchange ends with its update.
+TEST_F(OhausChannel, LateLineIsDroppedWhenThePumpRunsBetweenUpdates) {
   pesmo6sim::OhausBalance bal;
-  bal.SetAnswer(OhausLinha("    8.5"));
+  bal.SetAnswer(OhausLinha("    8.5", "kg", true));
   bal.SetDelay(std::chrono::milliseconds(150));
   ASSERT_EQ(Seta_Porta(63, bal.Device().c_str()), 0);
   ASSERT_EQ(Seta_Porta(64, "/nonexistent/ttyOther"), 0);
@@ -277,34 +298,9 @@ TEST_F(OhausChannel, LateLineIsDecodedWhenThePumpRunsBetweenUpdates) {
   EXPECT_EQ(std::string(Net_Canal(ch)), "0");
   ASSERT_TRUE(Eventually([&] { return bal.Answers() == 1; }));
   EXPECT_EQ(Update_Canal(other), 4);  // 600 ms of pumping
-  EXPECT_EQ(std::string(Net_Canal(ch)), W("      8,5 "));
-  EXPECT_STREQ(Estado_Canal(ch), "EENENEEE");
-  EXPECT_EQ(bal.Requests(), 1);
-}
-
-// A late moving line of a no-motion update asks again from inside the
-// pump; the host deletes the channel in that very pass.
-TEST_F(OhausChannel, DeletedWhileALateLineAsksAgain) {
-  pesmo6sim::OhausBalance bal;
-  bal.SetAnswer(OhausLinha("    8.5", "kg", true));
-  bal.SetDelay(std::chrono::milliseconds(150));
-  ASSERT_EQ(Seta_Porta(65, bal.Device().c_str()), 0);
-  ASSERT_EQ(Seta_Porta(66, "/nonexistent/ttyOther"), 0);
-  const int32_t ch = WOhausSerial(65);
-  const int32_t other = WOhausSerial(66);
-  EXPECT_EQ(Update_NoMotion(ch, 350), 2);
-  ASSERT_TRUE(Eventually([&] { return bal.Answers() == 1; }));
-  bool deleted = false;
-  HostHook hook([&](int) {
-    if (!deleted && std::string(Estado_EmMovimento(ch)) == "S") {
-      Deleta_Canal(ch);
-      deleted = true;
-    }
-  });
-  EXPECT_EQ(Update_Canal(other), 4);
-  EXPECT_TRUE(deleted);
-  std::this_thread::sleep_for(std::chrono::milliseconds(20));
-  EXPECT_EQ(bal.Requests(), 1) << "no request for a deleted channel";
+  EXPECT_EQ(std::string(Net_Canal(ch)), "0") << "the late line is no reading";
+  EXPECT_STREQ(Estado_EmMovimento(ch), "") << "nor does it change the status";
+  EXPECT_EQ(bal.Requests(), 1) << "a late moving line asks nothing";
 }
 
 TEST_F(OhausChannel, Registrations) {

@@ -2,18 +2,96 @@
 
 #include <cstring>
 
+#include "EventPump.h"
 #include "Trace.h"
 
 namespace pesmo6 {
 
-TDMDLL::TDMDLL() {
+TDMDLL::TDMDLL(const platform::SerialSettings& linha) : linha_(linha) {
   // SocLeituraError: every error is dropped, silently.
-  SocLeitura.SetEvents({nullptr, nullptr, [](int) {}});
+  SocLeitura.SetEvents({nullptr, [this] { Falhou(FalhaEnlace::LinhaCaiu); }, [](int) {}});
+  SocLeitura.SetOnRead([this] { AoLer(); });
 }
 
-TDMDLL::~TDMDLL() {
+TDMDLL::~TDMDLL() { Encerra(); }
+
+void TDMDLL::Encerra() {
+  Escuta(nullptr);
   SocLeitura.SetOnRead(nullptr);
+  SocLeitura.SetEvents({});
   SocLeitura.Close();
+}
+
+bool TDMDLL::Abre() {
+  if (!SocLeitura.Active()) Falhou(FalhaEnlace::LinhaDesconectada);
+  return true;
+}
+
+bool TDMDLL::Envia(const uint8_t* bytes, size_t n) {
+  if (!SocLeitura.Active()) {
+    // Nothing goes out on a line that is down, as on a socket that is not
+    // connected; the update then runs out its wait.
+    Falhou(FalhaEnlace::LinhaDesconectada);
+    return true;
+  }
+  SocLeitura.Send(std::string(reinterpret_cast<const char*>(bytes), n));
+  return true;
+}
+
+bool TDMDLL::EsvaziaSistema() {
+  const size_t n = SocLeitura.DiscardInput();
+  vistos_ = tomados_;
+  return n > 0;
+}
+
+void TDMDLL::AoLer() {
+  NovaEntrega();
+  const uint64_t observados = tomados_ + SocLeitura.Waiting();
+  if (observados > vistos_) {
+    Chegaram(observados - vistos_, observados - tomados_);
+    vistos_ = observados;
+  }
+  uint8_t b = 0;
+  if (SocLeitura.ReadByte(b) != 1) return;
+  ++tomados_;
+  if (vistos_ < tomados_) vistos_ = tomados_;
+  Entrega(b);
+}
+
+int32_t TDMDLL::Seleciona(const std::string& endereco, uint16_t porta, uint32_t limiteMs, bool atualizando) {
+  if (SocLeitura.Active()) {
+    // Bytes that came while no update listened are stale (the next update
+    // drops them anyway); dropped here, they cannot keep a link the
+    // converter closed or reset looking up.  An update of this channel
+    // running (Select_Canal from the host hook) keeps what it has not read.
+    if (!atualizando) EsvaziaSistema();
+    // A converter that closed the line since the last pump pass is noticed
+    // here, and connected again at once.
+    if (SocLeitura.Active() && SocLeitura.CheckAlive()) {
+      Log("J\xE1 aberto");
+      return 1;
+    }
+  }
+  // The bound counts from here: a host name's lookup takes its share of it.
+  const uint32_t inicio = platform::Tick();
+  SocLeitura.Open(endereco, porta, limiteMs);
+  const std::shared_ptr<bool> vivo = vivo_;
+  for (;;) {
+    if (SocLeitura.Active()) return 1;
+    // One reading of the clock for both the check and the wait: read twice,
+    // the limit could pass between them and the wait wrap to 49 days.
+    const uint32_t decorrido = platform::Tick() - inicio;
+    // Never wait forever: an attempt that failed (refused, unreachable) or
+    // is still pending after the limit ends here; the next call tries again.
+    if (!SocLeitura.Connecting() || decorrido >= limiteMs) {
+      Falhou(SocLeitura.Connecting() ? FalhaEnlace::ConversorMudo : FalhaEnlace::ConversorRecusou);
+      SocLeitura.Close();
+      return 0;
+    }
+    ProcessaEventos(limiteMs - decorrido);
+    // Closed or deleted from inside the pump: that attempt is gone with it.
+    if (!*vivo) return -1;
+  }
 }
 
 LimitesComando& LimitesDoComando() {

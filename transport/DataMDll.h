@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <string>
 
+#include "Enlace.h"
 #include "platform/Platform.h"
 
 namespace pesmo6 {
@@ -16,11 +17,43 @@ inline constexpr char kFimResposta[] = " OK\n\r";
 // One network channel's link to its converter line: the line socket
 // SocLeitura.  Its errors are discarded (SocLeituraError): a failed attempt
 // leaves it inactive, a broken link becomes inactive, nothing is raised.
-class TDMDLL {
+// The socket is read whenever the pump runs, also between updates (bytes
+// that come while no update listens are dropped), so that the converter's
+// window stays open and its backlog stays small.
+class TDMDLL final : public TEnlace {
  public:
-  TDMDLL();
-  ~TDMDLL();  // deactivates the line socket
+  // `linha`: the line settings of the indicator's family, the speed the
+  // converter's serial line runs at.
+  explicit TDMDLL(const platform::SerialSettings& linha = {});
+  ~TDMDLL() override;  // deactivates the line socket
   platform::LineSocket SocLeitura;
+
+  // A converter line is connected by Select_Canal, never by an update: an
+  // update on a line that is down waits its time and ends with 1.
+  bool Abre() override;
+  void Fecha() override { Escuta(nullptr); }
+  bool Perdido() const override { return false; }
+  bool Envia(const uint8_t* bytes, size_t n) override;
+  uint32_t CaractereUs() const override { return platform::CharacterTimeUs(linha_); }
+  bool FechamentoMarcaCanal() const override { return true; }
+  // The speed the converter's serial line runs at: the family's unless set.
+  void DefineLinha(const platform::SerialSettings& linha) { linha_ = linha; }
+  int32_t Seleciona(const std::string& endereco, uint16_t porta, uint32_t limiteMs, bool atualizando) override;
+  void Encerra() override;
+#ifdef PESMO6_FUZZ
+  void RecebeParaFuzz(const uint8_t* data, size_t n) override { SocLeitura.FuzzReceive(data, n); }
+#endif
+
+ protected:
+  bool EsvaziaSistema() override;
+
+ private:
+  // One read notification: what became known is judged, one byte is taken.
+  void AoLer();
+
+  platform::SerialSettings linha_;
+  uint64_t tomados_ = 0;  // bytes taken from the socket
+  uint64_t vistos_ = 0;   // bytes known to have arrived (taken or waiting)
 };
 
 // Sends `comando` + CR on a fresh blocking connection to the converter's

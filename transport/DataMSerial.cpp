@@ -1,6 +1,9 @@
 #include "DataMSerial.h"
 
+#include <cerrno>
 #include <map>
+
+#include "Trace.h"
 
 namespace pesmo6 {
 namespace {
@@ -9,6 +12,18 @@ std::map<uint16_t, std::string>& PortMap() {
   return *map;
 }
 SerialOpenObserver g_observer;
+
+// What kind of failure an open's error was.
+FalhaEnlace Classifica(const platform::SerialError& e) {
+  switch (e.Kind()) {
+    case platform::SerialError::Missing: return FalhaEnlace::PortaInexistente;
+    case platform::SerialError::Denied: return FalhaEnlace::PortaSemPermissao;
+    case platform::SerialError::Busy: return FalhaEnlace::PortaEmUso;
+    case platform::SerialError::Settings: return FalhaEnlace::AjusteRecusado;
+    case platform::SerialError::Other: break;
+  }
+  return FalhaEnlace::PortaInexistente;
+}
 }  // namespace
 
 void MapSerialPort(uint16_t number, const std::string& device) { PortMap()[number] = device; }
@@ -26,57 +41,70 @@ void TSerCom::Open() {
   const std::string device = DeviceForPort(ComNumber);
   if (g_observer) g_observer(device, Settings);
   port_.Open(device, Settings);
-  ArmaGuarda();
 }
 
-void TSerCom::DescartaRecebidos() {
-  port_.DiscardInput();
-  if (port_.IsOpen()) ArmaGuarda();
-}
-
-void TSerCom::SetOnTriggerAvail(platform::SerialPort::AvailHandler handler) {
-  handler_ = std::move(handler);
-  if (!handler_) {
-    port_.SetAvailHandler(nullptr);
-    return;
+bool TDMSerialDll::Abre() {
+  SerCom.SetOnTriggerAvail([this](uint16_t n) { Anuncia(n); });
+  try {
+    SerCom.Open();
+    return true;
+  } catch (const platform::SerialError& e) {
+    Falhou(Classifica(e), e.what());
+    return false;
   }
-  port_.SetAvailHandler([this](uint16_t n) { Anuncia(n); });
 }
 
-void TSerCom::ArmaGuarda() {
-  guardaAtiva_ = true;
-  guardaInicio_ = platform::Tick();
+void TDMSerialDll::Fecha() {
+  Escuta(nullptr);
+  SerCom.SetOnTriggerAvail(nullptr);
+  SerCom.Close();
 }
 
-bool TSerCom::Antigos(uint16_t n) const {
-  // Characters the wire could have carried since the guard was armed: one
-  // more for the tick's millisecond steps, one for a character under way.
-  const uint64_t decorridoUs = (static_cast<uint64_t>(platform::Tick() - guardaInicio_) + 1) * 1000u;
-  const uint64_t cabem = decorridoUs / platform::CharacterTimeUs(Settings) + 2;
-  return n > cabem;
-}
-
-void TSerCom::Anuncia(uint16_t n) {
-  if (guardaAtiva_) {
-    if (Antigos(n)) {
-      for (uint16_t i = 0; i < n; ++i) {
-        try {
-          port_.ReadByte();
-        } catch (...) {
-          break;
-        }
-      }
-      descartados_ += n;
-      return;
+bool TDMSerialDll::Envia(const uint8_t* bytes, size_t n) {
+  try {
+    while (n > 0) {
+      const uint16_t parte = n > 0xFFFF ? 0xFFFF : static_cast<uint16_t>(n);
+      SerCom.EnviaBloco(bytes, parte);
+      bytes += parte;
+      n -= parte;
     }
-    guardaAtiva_ = false;
+    return true;
+  } catch (const platform::SerialError& e) {
+    Falhou(SerCom.IsOpen() ? FalhaEnlace::EnvioFalhou : FalhaEnlace::PortaPerdida, e.what());
+    return false;
   }
-  // Copy: the handler may detach itself, close the port or delete the
-  // channel, this object with it.
-  platform::SerialPort::AvailHandler h = handler_;
-  if (h) h(n);
 }
 
-void TSerCom::Close() { port_.Close(); }
+int32_t TDMSerialDll::Seleciona(const std::string&, uint16_t, uint32_t, bool) {
+  Log("DMDLL n\xE3o existe");
+  return 1;
+}
+
+void TDMSerialDll::Reprograma(int32_t baud, int32_t dataBits, int32_t paridade, int32_t stopBits) {
+  SerCom.Close();
+  if (dataBits < 0 || dataBits > 65535 || stopBits < 0 || stopBits > 65535) return;
+  SerCom.Settings.baud = baud;
+  SerCom.Settings.dataBits = static_cast<uint16_t>(dataBits);
+  SerCom.Settings.stopBits = static_cast<uint16_t>(stopBits);
+  SerCom.Settings.parity = paridade == 1 ? Parity::Odd : paridade == 2 ? Parity::Even : Parity::None;
+}
+
+void TDMSerialDll::Anuncia(uint16_t n) {
+  NovaEntrega();
+  Chegaram(n, n);
+  const std::shared_ptr<bool> vivo = vivo_;
+  const uint64_t geracao = Geracao();
+  for (uint16_t i = 0; i < n; ++i) {
+    // The receptor discarded or paused the link: the rest went with it.
+    if (Geracao() != geracao) return;
+    uint8_t b = 0;
+    try {
+      b = SerCom.LeByte();
+    } catch (const platform::SerialError&) {
+      return;  // dropped meanwhile (a discard from the receptor) or gone
+    }
+    if (!Entrega(b) || !*vivo) return;
+  }
+}
 
 }  // namespace pesmo6

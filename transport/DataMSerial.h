@@ -6,6 +6,7 @@
 #include <functional>
 #include <string>
 
+#include "Enlace.h"
 #include "platform/Platform.h"
 
 namespace pesmo6 {
@@ -23,51 +24,59 @@ class TSerCom {
   // Throws platform::SerialError when the port cannot be opened.  Opening an
   // open port changes nothing.
   void Open();
-  void Close();
+  void Close() { port_.Close(); }
   bool IsOpen() const { return port_.IsOpen(); }
-  void SetOnTriggerAvail(platform::SerialPort::AvailHandler handler);
+  void SetOnTriggerAvail(platform::SerialPort::AvailHandler handler) { port_.SetAvailHandler(std::move(handler)); }
   // On a port set to 7 data bits bit 7 is never data: a correct line never
   // sets it, and a port that could not take 7 bits carries parity there.
   uint8_t LeByte() {
     const uint8_t b = port_.ReadByte();
     return Settings.dataBits == 7 ? static_cast<uint8_t>(b & 0x7F) : b;
   }
-  void DescartaRecebidos();
+  size_t DescartaRecebidos() { return port_.DiscardInput(); }
   void EnviaByte(uint8_t b) { EnviaBloco(&b, 1); }
-  void EnviaBloco(const uint8_t* data, uint16_t length) {
-    // What answers a request is no leftover: the guard has done its work.
-    guardaAtiva_ = false;
-    port_.Write(data, length);
-  }
+  void EnviaBloco(const uint8_t* data, uint16_t length) { port_.Write(data, length); }
   bool SoftwareParity() const { return port_.SoftwareParity(); }
-  // Bytes dropped so far as older than the open or flush before them.
-  uint64_t DescartadosAntigos() const { return descartados_; }
 #ifdef PESMO6_FUZZ
   // Fuzz builds only: bytes as if one read of the open port had taken them.
   void RecebeParaFuzz(const uint8_t* data, size_t n) { port_.FuzzReceive(data, n); }
 #endif
 
  private:
-  // Fresh readings only.  tcflush and PurgeComm empty the OS buffers, but a
-  // USB adapter's own buffer (hundreds of bytes) and bytes in transit
-  // arrive right after them.  Until the first announcement that fits, a
-  // batch larger than the wire could have carried since the open or flush
-  // began before it and is dropped whole.
-  void ArmaGuarda();
-  bool Antigos(uint16_t n) const;
-  void Anuncia(uint16_t n);
-
   platform::SerialPort port_;
-  platform::SerialPort::AvailHandler handler_;
-  bool guardaAtiva_ = false;
-  uint32_t guardaInicio_ = 0;
-  uint64_t descartados_ = 0;
 };
 
-class TDMSerialDll {
+// The serial module: the channel's link over a local port.  The port opens
+// for an update and closes where the family says (a reading taken, the
+// request exchange over, Close_Canal, ProgSerial).
+class TDMSerialDll final : public TEnlace {
  public:
   TSerCom SerCom;
-  ~TDMSerialDll() { SerCom.Close(); }
+
+  TDMSerialDll() = default;
+  ~TDMSerialDll() override { SerCom.Close(); }
+
+  bool Abre() override;
+  void Fecha() override;
+  bool Perdido() const override { return !SerCom.IsOpen(); }
+  bool Envia(const uint8_t* bytes, size_t n) override;
+  uint32_t CaractereUs() const override { return platform::CharacterTimeUs(SerCom.Settings); }
+  bool FechamentoMarcaCanal() const override { return false; }
+  void Encerra() override { Fecha(); }
+  // A local port has nothing to connect.
+  int32_t Seleciona(const std::string&, uint16_t, uint32_t, bool) override;
+  void Reprograma(int32_t baud, int32_t dataBits, int32_t paridade, int32_t stopBits) override;
+#ifdef PESMO6_FUZZ
+  void RecebeParaFuzz(const uint8_t* data, size_t n) override { SerCom.RecebeParaFuzz(data, n); }
+#endif
+
+ protected:
+  bool EsvaziaSistema() override { return SerCom.DescartaRecebidos() > 0; }
+
+ private:
+  // The port announces n waiting bytes: all are taken, judged, and handed
+  // on or dropped.
+  void Anuncia(uint16_t n);
 };
 
 // Port number to device path.  Without a mapping, the platform's default.

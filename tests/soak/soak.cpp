@@ -485,8 +485,10 @@ void Soak::Build() {
         break;
       case Familia::kOhaus:
         c->liquido = 12.5;
+        c->pace = microseconds(1146);
         break;
       case Familia::kTrilograf:
+        c->pace = microseconds(1042);
         if (p.conversor >= 0) {
           c->tag = "E2003412DC0301181234" + std::to_string(5000 + p.linha);
           c->bom = pesmo6sim::LinhaTag(c->tag);
@@ -500,6 +502,8 @@ void Soak::Build() {
       pesmo6sim::Converter& conv = *convs_[static_cast<size_t>(p.conversor)];
       c->nome = std::string(Nome(p.familia)) + " conv" + std::to_string(p.conversor + 1) + "/" +
                 static_cast<char>('A' + p.linha - 1);
+      // The converter's serial line runs at the indicator's speed.
+      conv.SetLinePace(p.linha, c->pace);
       if (p.familia == Familia::kOhaus) {
         c->ohaus = std::make_unique<pesmo6sim::OhausBalance>(conv, p.linha);
         c->ohaus->SetAnswer(pesmo6sim::OhausLinha("   12.5"));
@@ -726,9 +730,8 @@ void Soak::BeginFault(const std::string& kind) {
     for (auto& c : canais_) {
       if (c->stream) c->stream->SetWirePace(c->pace * 3);
     }
-    for (int l = 1; l <= 4; ++l) {
-      c1.SetLineDribble(l, microseconds(3000));
-      c2.SetLineDribble(l, microseconds(3000));
+    for (auto& c : canais_) {
+      if (c->Rede()) convs_[static_cast<size_t>(c->conversor)]->SetLinePace(c->linha, c->pace * 3);
     }
   } else if (kind == "link drop") {
     for (int l = 1; l <= 4; ++l) {
@@ -779,9 +782,8 @@ void Soak::EndFault(const std::string& kind) {
     for (auto& c : canais_) {
       if (c->stream) c->stream->SetWirePace(c->pace);
     }
-    for (int l = 1; l <= 4; ++l) {
-      c1.SetLineDribble(l, microseconds(0));
-      c2.SetLineDribble(l, microseconds(0));
+    for (auto& c : canais_) {
+      if (c->Rede()) convs_[static_cast<size_t>(c->conversor)]->SetLinePace(c->linha, c->pace);
     }
   } else if (kind == "refused reconnect") {
     for (int l = 1; l <= 4; ++l) c2.SetLineListening(l, true);

@@ -16,6 +16,8 @@ namespace pesmo6::platform {
 
 // Milliseconds of a monotonic clock, wrapping at 2^32.
 uint32_t Tick();
+// Microseconds of the same clock, never wrapping (ShiftTick moves it too).
+uint64_t Micros();
 // Moves Tick() by a fixed amount (tests use it to reach the wrap-around).
 void ShiftTick(uint32_t deltaMs);
 void SleepMs(uint32_t ms);
@@ -106,7 +108,13 @@ inline uint32_t CharacterTimeUs(const SerialSettings& s) {
 
 class SerialError : public std::runtime_error {
  public:
-  using std::runtime_error::runtime_error;
+  // What kind of failure, for the reason the host is given.
+  enum Kinds : uint8_t { Other, Missing, Denied, Busy, Settings };
+  explicit SerialError(const std::string& what, Kinds kind = Other) : std::runtime_error(what), kind_(kind) {}
+  Kinds Kind() const { return kind_; }
+
+ private:
+  Kinds kind_;
 };
 
 // Test seam: pseudo-terminals are opened like real devices (their settings
@@ -136,8 +144,9 @@ class SerialPort {
   void SetAvailHandler(AvailHandler handler);
   // Removes and returns the oldest received byte; throws when none is waiting.
   uint8_t ReadByte();
-  // Drops every byte received so far.  A port found hung up is closed.
-  void DiscardInput();
+  // Drops every byte received so far (how many, as far as the system
+  // tells).  A port found hung up is closed.
+  size_t DiscardInput();
   // True while the port emulates 7 data bits with parity on 8 data bits
   // (the device refused the 7-bit setting): bit 7 carries the parity on
   // send and is cleared on reception.
@@ -199,8 +208,12 @@ class LineSocket {
   bool CheckAlive();
   // Takes at most one waiting byte: 1 when taken, 0 when none was waiting.
   int ReadByte(uint8_t& b);
-  // Drops every byte received so far (a closed peer is noticed here too).
-  void DiscardInput();
+  // Bytes known to be waiting: taken from the system and not yet read, or
+  // (where the system tells without taking them) waiting in the system.
+  size_t Waiting() const;
+  // Drops every byte received so far and returns how many (a closed peer
+  // is noticed here too).
+  size_t DiscardInput();
   // Sends every byte; a broken connection is dropped (disconnect event).
   void Send(const std::string& bytes);
 #ifdef PESMO6_FUZZ

@@ -160,8 +160,18 @@ bool SpeedApplied(int fd, const termios& applied, speed_t speed, bool custom, in
   return cfgetospeed(&applied) == speed;
 }
 
+// The kind of an open's failure: what the device's errno says, or a line
+// setting the device refused.
+SerialError::Kinds KindOf(const char* what, int err) {
+  if (std::strcmp(what, "in use") == 0 || err == EBUSY) return SerialError::Busy;
+  if (err == EACCES || err == EPERM || err == EROFS) return SerialError::Denied;
+  if (err == ENOENT || err == ENODEV || err == ENXIO || err == ENOTDIR) return SerialError::Missing;
+  if (std::strstr(what, "refused") != nullptr || std::strstr(what, "apply") != nullptr) return SerialError::Settings;
+  return SerialError::Other;
+}
+
 [[noreturn]] void Fail(const std::string& device, const char* what, int err) {
-  throw SerialError(device + ": " + what + " (" + std::strerror(err) + ")");
+  throw SerialError(device + ": " + what + " (" + std::strerror(err) + ")", KindOf(what, err));
 }
 
 void BuildTermios(termios& t, speed_t speed, const SerialSettings& s) {
@@ -205,10 +215,10 @@ std::string SerialPort::DefaultDevice(uint16_t number) {
 void SerialPort::Open(const std::string& device, const SerialSettings& s) {
   if (impl_->fd >= 0) return;
   impl_->softParity = false;
-  if (device.empty()) throw SerialError("no device for this port number");
-  if (s.dataBits < 5 || s.dataBits > 8) throw SerialError(device + ": data bits out of range");
-  if (s.stopBits != 1 && s.stopBits != 2) throw SerialError(device + ": stop bits out of range");
-  if (s.baud <= 0) throw SerialError(device + ": unsupported baud rate");
+  if (device.empty()) throw SerialError("no device for this port number", SerialError::Missing);
+  if (s.dataBits < 5 || s.dataBits > 8) throw SerialError(device + ": data bits out of range", SerialError::Settings);
+  if (s.stopBits != 1 && s.stopBits != 2) throw SerialError(device + ": stop bits out of range", SerialError::Settings);
+  if (s.baud <= 0) throw SerialError(device + ": unsupported baud rate", SerialError::Settings);
   // Rates outside the termios table (14400, 56000, ...) are set as a
   // number after the table rate 38400 has been applied.
   const speed_t tableSpeed = SpeedFor(s.baud);
@@ -322,17 +332,21 @@ uint8_t SerialPort::ReadByte() {
   return impl.softParity ? static_cast<uint8_t>(b & 0x7F) : b;
 }
 
-void SerialPort::DiscardInput() {
-  if (impl_->fd < 0) return;
+size_t SerialPort::DiscardInput() {
+  if (impl_->fd < 0) return 0;
   if (impl_->HungUp()) {
     // Found dead when an update starts: close it, so the update opens the
     // device again (or learns that it is gone).
     impl_->CloseDescriptor();
-    return;
+    return 0;
   }
+  int waiting = 0;
+  if (ioctl(impl_->fd, FIONREAD, &waiting) != 0 || waiting < 0) waiting = 0;
+  const size_t dropped = impl_->Buffered() + static_cast<size_t>(waiting);
   impl_->DropBuffered();
   impl_->UpdatePending();
   tcflush(impl_->fd, TCIFLUSH);
+  return dropped;
 }
 
 bool SerialPort::SoftwareParity() const { return impl_->fd >= 0 && impl_->softParity; }

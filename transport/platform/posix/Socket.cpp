@@ -308,17 +308,24 @@ int LineSocket::ReadByte(uint8_t& b) {
   return 1;
 }
 
-void LineSocket::DiscardInput() {
+size_t LineSocket::Waiting() const { return impl_->active ? impl_->Buffered() : 0; }
+
+size_t LineSocket::DiscardInput() {
+  size_t dropped = impl_->Buffered();
   impl_->head = impl_->tail = 0;
   impl_->UpdatePending();
   char buffer[4096];
   while (impl_->active) {
     const ssize_t n = ::recv(impl_->fd, buffer, sizeof buffer, MSG_DONTWAIT);
-    if (n > 0) continue;
+    if (n > 0) {
+      dropped += static_cast<size_t>(n);
+      continue;
+    }
     if (n < 0 && errno == EINTR) continue;
     if (n == 0 || (errno != EAGAIN && errno != EWOULDBLOCK)) impl_->Disconnected();
-    return;
+    break;
   }
+  return dropped;
 }
 
 void LineSocket::Send(const std::string& bytes) {

@@ -228,8 +228,11 @@ struct SerialPort::Impl {
     } guard(inSignal);
     const uint64_t gen = generation;
     if (polling) {
-      // Polled (no wait is armed and no event is set): only ask what is
-      // waiting, so an idle pass costs one driver call.
+      // Polled (no wait is armed): only ask what is waiting, so an idle pass
+      // costs one driver call.  The bytes-left event that SetAvailHandler or
+      // DiscardInput set is taken here too, or it would keep every pump pass
+      // from blocking.
+      ResetEvent(leftEvent);
       DWORD count = 0;
       if (!Waiting(count)) {
         CloseHandles();
@@ -307,8 +310,30 @@ std::string SerialPort::DefaultDevice(uint16_t number) {
 
 namespace {
 
+// The kind of an open's failure, from the system's error code.  Windows
+// answers "access denied" for a port another program holds.
+SerialError::Kinds KindOf(DWORD err) {
+  switch (err) {
+    case ERROR_FILE_NOT_FOUND:
+    case ERROR_PATH_NOT_FOUND:
+    case ERROR_BAD_UNIT:
+    case ERROR_DEV_NOT_EXIST:
+      return SerialError::Missing;
+    case ERROR_ACCESS_DENIED:
+    case ERROR_SHARING_VIOLATION:
+    case ERROR_BUSY:
+      return SerialError::Busy;
+    case ERROR_INVALID_PARAMETER:
+    case ERROR_NOT_SUPPORTED:
+      return SerialError::Settings;
+    default:
+      return SerialError::Other;
+  }
+}
+
 [[noreturn]] void Fail(const std::string& device, const char* what) {
-  throw SerialError(device + ": " + what + " (error " + std::to_string(GetLastError()) + ")");
+  const DWORD err = GetLastError();
+  throw SerialError(device + ": " + what + " (error " + std::to_string(err) + ")", KindOf(err));
 }
 
 BYTE ParityCode(Parity p) {
@@ -343,10 +368,10 @@ bool SameFraming(const DCB& a, const DCB& b) { return a.ByteSize == b.ByteSize &
 
 void SerialPort::Open(const std::string& device, const SerialSettings& s) {
   if (impl_->IsOpen()) return;
-  if (device.empty()) throw SerialError("no device for this port number");
-  if (s.dataBits < 5 || s.dataBits > 8) throw SerialError(device + ": data bits out of range");
-  if (s.stopBits != 1 && s.stopBits != 2) throw SerialError(device + ": stop bits out of range");
-  if (s.baud <= 0) throw SerialError(device + ": unsupported baud rate");
+  if (device.empty()) throw SerialError("no device for this port number", SerialError::Missing);
+  if (s.dataBits < 5 || s.dataBits > 8) throw SerialError(device + ": data bits out of range", SerialError::Settings);
+  if (s.stopBits != 1 && s.stopBits != 2) throw SerialError(device + ": stop bits out of range", SerialError::Settings);
+  if (s.baud <= 0) throw SerialError(device + ": unsupported baud rate", SerialError::Settings);
   win32::SerialOs& os = win32::Os();
 
   // No sharing: a port another program holds does not open.
@@ -489,19 +514,22 @@ uint8_t SerialPort::ReadByte() {
   return impl.softParity ? static_cast<uint8_t>(b & 0x7F) : b;
 }
 
-void SerialPort::DiscardInput() {
+size_t SerialPort::DiscardInput() {
   Impl& impl = *impl_;
-  if (!impl.IsOpen()) return;
+  if (!impl.IsOpen()) return 0;
+  DWORD before = 0;
+  if (!impl.Waiting(before)) before = 0;
   DWORD count = 0;
   if (!win32::Os().PurgeComm(impl.port, PURGE_RXCLEAR) || !impl.Waiting(count)) {
     // Found dead when an update starts: close it, so the update opens the
     // device again (or learns that it is gone).
     impl.CloseHandles();
-    return;
+    return 0;
   }
   ResetEvent(impl.leftEvent);
   // Bytes still arriving from the wire after the purge.
   if (count > 0 && impl.handler) SetEvent(impl.leftEvent);
+  return before;
 }
 
 void SerialPort::Write(const uint8_t* data, size_t length) {

@@ -279,14 +279,21 @@ int LineSocket::ReadByte(uint8_t& b) {
   return 0;
 }
 
-void LineSocket::DiscardInput() {
+size_t LineSocket::Waiting() const { return impl_->active ? static_cast<size_t>(Pending(impl_->s)) : 0; }
+
+size_t LineSocket::DiscardInput() {
+  size_t dropped = 0;
   char buffer[4096];
   while (impl_->active) {
     const int n = recv(impl_->s, buffer, sizeof buffer, 0);
-    if (n > 0) continue;
+    if (n > 0) {
+      dropped += static_cast<size_t>(n);
+      continue;
+    }
     if (n == 0 || WSAGetLastError() != WSAEWOULDBLOCK) impl_->Disconnected();
-    return;
+    break;
   }
+  return dropped;
 }
 
 void LineSocket::Send(const std::string& bytes) {
