@@ -191,8 +191,8 @@ std::string MsgLinhaInexistente(std::string_view letra) {
 
 std::string MsgPortaForaDaFaixa(uint32_t porta) {
   const std::string n = std::to_string(porta);
-  return Escolhe(("O número de porta serial (" + n + ") está fora da faixa 1 a 65535.").c_str(),
-                 ("Serial port number " + n + " is out of range (1 to 65535).").c_str());
+  return Escolhe(("O número de porta serial (" + n + ") passa de 65535.").c_str(),
+                 ("Serial port number " + n + " is above 65535.").c_str());
 }
 
 std::string MsgPortaSemDispositivo(uint32_t porta) {

@@ -50,10 +50,10 @@ class MotivosPendentes : public LibraryTest {
 TEST_F(MotivosPendentes, RegistrationPortOutOfRange) {
   PESMO6_MOTIVOS_PENDENTES();
   EXPECT_EQ(W7410Serial(70000), -1);
-  EXPECT_STREQ(Erro_Validacao(), "O n\xFAmero de porta serial (70000) est\xE1 fora da faixa 1 a 65535.");
+  EXPECT_STREQ(Erro_Validacao(), "O n\xFAmero de porta serial (70000) passa de 65535.");
   Seta_Idioma(1);
   EXPECT_EQ(WOhausSerial(0xFFFFFFFFu), -1);
-  EXPECT_STREQ(Erro_Validacao(), "Serial port number 4294967295 is out of range (1 to 65535).");
+  EXPECT_STREQ(Erro_Validacao(), "Serial port number 4294967295 is above 65535.");
 }
 
 TEST_F(MotivosPendentes, MissingDevice) {

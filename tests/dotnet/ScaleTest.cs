@@ -57,7 +57,7 @@ static class ScaleTest
         }
         catch (ArgumentException e)
         {
-            Check(e.Message == "Serial port number 70000 is out of range (1 to 65535).", "Seta_Porta's message: " + e.Message);
+            Check(e.Message == "Serial port number 70000 is above 65535.", "Seta_Porta's message: " + e.Message);
         }
         try
         {

@@ -124,7 +124,7 @@ void Numbering() {
   CHECK_STR(api.Erro_Validacao(),
             "No channel is registered.\r\nRegister one with the function of the device's family (W7410, WKVT, etc.).");
   CHECK(api.Seta_Porta(70000, "COM1") == -1);
-  CHECK_STR(api.Erro_Validacao(), "Serial port number 70000 is out of range (1 to 65535).");
+  CHECK_STR(api.Erro_Validacao(), "Serial port number 70000 is above 65535.");
   CHECK(api.Seta_Idioma(2) == -1);
   CHECK(api.Seta_Idioma(0) == 0);
   CHECK(api.Select_Canal(0) == 0);
