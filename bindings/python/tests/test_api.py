@@ -93,7 +93,7 @@ def test_reasons_follow_the_language(tmp_path):
         pesmo6.set_language("pt")
     with pytest.raises(pesmo6.RegistrationError) as e:
         pesmo6.set_port(70000, "/dev/ttyUSB0")
-    assert "70000" in str(e.value) and "faixa" in str(e.value)
+    assert "70000" in str(e.value) and "65535" in str(e.value) and "n\u00famero" in str(e.value)
 
 
 def test_unreachable_converter_line_gives_nothing_at_once(sim):
