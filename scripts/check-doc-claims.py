@@ -5,7 +5,8 @@ driven through its exports (ctypes) with pesmo6-testsim indicators:
 - the table "What the readouts hold": every cell, for every family, on a
   serial port and on a converter line;
 - the timing bounds and codes the guide and the reference pages state for
-  Update_NoMotion (Ohaus about 300 ms, 1 from a silent MSI3360) and
+  Update_NoMotion (Ohaus: about 300 ms, 2 below that wait, at most about
+  300 ms past a longer one; 1 from a silent MSI3360) and
   LePesoConsecutivo (the limit plus one update's wait).
 
     check-doc-claims.py BUILD_DIR
@@ -156,6 +157,29 @@ def check_timings():
         if code != 2 or not 0.25 <= took <= 1.5:
             problems.append(f"Ohaus Update_NoMotion({wait}) of a silent balance: code {code} in {took:.2f} s, "
                             "the docs say 2 in about 300 ms")
+    lib.Deleta_Canal(ch)
+    stop(p)
+    # ... and 2 then even for a still balance; a longer wait is kept within
+    # about 300 ms, and 500 ms reads a still balance.
+    p, device = sim("--family", "Ohaus")
+    lib.Seta_Porta(504, device.encode())
+    ch = lib.WOhausSerial(504)
+    code, took = timed(lambda: lib.Update_NoMotion(ch, 0))
+    if code != 2:
+        problems.append(f"Ohaus Update_NoMotion(0) of a still balance: code {code}, the docs say 2")
+    code, took = timed(lambda: lib.Update_NoMotion(ch, 500))
+    if code != 0 or took > 0.5 + 0.3 + 0.5:
+        problems.append(f"Ohaus Update_NoMotion(500) of a still balance: code {code} in {took:.2f} s, the docs say "
+                        "0 within about 500 + 300 ms")
+    lib.Deleta_Canal(ch)
+    stop(p)
+    p, device = sim("--family", "Ohaus", "--motion-ms", "100000")
+    lib.Seta_Porta(505, device.encode())
+    ch = lib.WOhausSerial(505)
+    code, took = timed(lambda: lib.Update_NoMotion(ch, 1000))
+    if code != 2 or not 1.0 <= took <= 1.0 + 0.3 + 0.5:
+        problems.append(f"Ohaus Update_NoMotion(1000) of a moving balance: code {code} in {took:.2f} s, the docs say "
+                        "2 within about 1 s + 300 ms")
     lib.Deleta_Canal(ch)
     stop(p)
     # A silent MSI3360 gives 1 to Update_NoMotion, not 2.
