@@ -152,6 +152,7 @@ int main(int argc, char** argv) {
   pesmo6sim::StreamingIndicator comMsi3360(std::chrono::milliseconds(25));
   comMsi3360.SetFrame(pesmo6sim::QuadroMSI3360(pesmo6sim::LeituraMSI3360De(1500, 250)));
   pesmo6sim::StreamingIndicator comMsi6260(std::chrono::milliseconds(50));
+  comMsi6260.SetWirePace(std::chrono::microseconds(8334));  // 1200 baud, 7M1: the library drops faster bytes
   comMsi6260.SetGenerator(pesmo6sim::CicloLinhas(
       {pesmo6sim::LinhaMSI6260(pesmo6sim::kRotuloNet, pesmo6sim::Campo(11145, 1))}));
   pesmo6sim::OhausBalance comOhaus;
@@ -184,6 +185,7 @@ int main(int argc, char** argv) {
   pesmo6sim::NetworkTagReader lineTag(conv2, 2);
   lineTag.Present(scenario::kNetworkTag);
   conv2.SetLineFrame(3, pesmo6sim::QuadroMSI3360(pesmo6sim::LeituraMSI3360De(1000, 0)));
+  conv2.SetLinePace(4, std::chrono::microseconds(8334));  // the MSI6260's 1200-baud wire
   conv2.SetLineGenerator(4, pesmo6sim::CicloLinhas(
                                 {pesmo6sim::LinhaMSI6260(pesmo6sim::kRotuloNet, pesmo6sim::Campo(5000, 1))}),
                          std::chrono::milliseconds(50));
