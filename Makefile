@@ -69,7 +69,8 @@ deb: build
 	cd build && cpack -G DEB -B $(CURDIR)/dist/deb >/dev/null
 	mv dist/deb/*.deb dist/ && rm -rf dist/deb
 
-# dist/pesmo6-VERSION-windows.zip and dist/pesmo6-VERSION-linux-x86_64.tar.gz.
+# dist/pesmo6-VERSION-windows.zip, dist/pesmo6-VERSION-linux-x86_64.tar.gz,
+# dist/pesmo6-VERSION-dotnet.zip (C#) and dist/pesmo6-VERSION-py3-none-any.whl.
 dist: build windows
 	bash scripts/make-dist.sh $(VERSION)
 

@@ -17,8 +17,24 @@ install(FILES include/pesmo6.h DESTINATION ${CMAKE_INSTALL_INCLUDEDIR} COMPONENT
 # elsewhere (cmake --install --prefix, an unpacked archive) still works.
 file(RELATIVE_PATH PESMO6_PC_TO_PREFIX "/prefix/${CMAKE_INSTALL_LIBDIR}/pkgconfig" "/prefix")
 string(REGEX REPLACE "/$" "" PESMO6_PC_TO_PREFIX "${PESMO6_PC_TO_PREFIX}")
+# Under a prefix of its own (cmake --install --prefix DIR, the tarball) the
+# library is on no search path of the dynamic loader, so the flags carry a
+# run path to it: a host built with them starts as it is.  Under /usr and
+# /usr/local (the Debian packages) the loader finds it and the flags stay
+# plain.
+set(PESMO6_PC_RPATH "")
 configure_file(cmake/pesmo6.pc.in ${CMAKE_BINARY_DIR}/pesmo6.pc @ONLY)
-install(FILES ${CMAKE_BINARY_DIR}/pesmo6.pc DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig COMPONENT dev)
+set(PESMO6_PC_RPATH " -Wl,-rpath,\${libdir}")
+configure_file(cmake/pesmo6.pc.in ${CMAKE_BINARY_DIR}/pc-rpath/pesmo6.pc @ONLY)
+install(CODE "
+  if(\"\${CMAKE_INSTALL_PREFIX}\" MATCHES \"/usr(/local)?/?$\")
+    set(pesmo6_pc \"${CMAKE_BINARY_DIR}/pesmo6.pc\")
+  else()
+    set(pesmo6_pc \"${CMAKE_BINARY_DIR}/pc-rpath/pesmo6.pc\")
+  endif()
+  file(INSTALL DESTINATION \"\${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_LIBDIR}/pkgconfig\" TYPE FILE
+       FILES \"\${pesmo6_pc}\")
+" COMPONENT dev)
 
 set(PESMO6_CMAKE_DIR ${CMAKE_INSTALL_LIBDIR}/cmake/Pesmo6)
 install(EXPORT Pesmo6Targets NAMESPACE Pesmo6:: DESTINATION ${PESMO6_CMAKE_DIR} COMPONENT dev)

@@ -2,6 +2,7 @@
 
 #include <cstring>
 
+#include "Mensagens.h"
 
 namespace pesmo6 {
 namespace {
@@ -46,7 +47,10 @@ std::vector<TIpProg>& Ips() {
 
 int32_t SetaIp(std::string_view endereco) {
   Log("SetaIP[" + std::string(endereco) + "]");
-  if (endereco.size() > sizeof(TIpProg::Ip)) return -1;  // would reach another host if cut
+  if (endereco.size() > sizeof(TIpProg::Ip)) {  // would reach another host if cut
+    g_msgErro = MsgEnderecoLongo(endereco);
+    return -1;
+  }
   auto& tabela = Ips();
   for (size_t i = 0; i < tabela.size(); ++i) {
     if (tabela[i].Texto() == endereco) return static_cast<int32_t>(i);
@@ -60,12 +64,11 @@ int32_t SetaIp(std::string_view endereco) {
 bool ValidaIp(int32_t n) {
   const auto& t = Ips();
   if (t.empty()) {
-    g_msgErro = "N\xE3o existe IP registrado !\n\rUtilize a fun\xE7\xE3o Seta_Ip.";
+    g_msgErro = MsgSemIp();
     return false;
   }
   if (n < 0 || static_cast<size_t>(n) > t.size() - 1) {
-    g_msgErro = "O n\xFAmero de IP registrado (" + std::to_string(n) + ") est\xE1 errado !\n\rTemos " +
-                std::to_string(t.size()) + " IP registrado(s).";
+    g_msgErro = MsgIpErrado(n, t.size());
     return false;
   }
   return true;
@@ -73,20 +76,16 @@ bool ValidaIp(int32_t n) {
 
 bool ValidaCanal(int32_t n) {
   const auto& t = Canais();
-  const std::string num = std::to_string(n);
   if (t.empty()) {
-    g_msgErro =
-        "N\xE3o existe Canal registrado !\n\rUtilize a fun\xE7\xE3o de acordo com o dispositivo "
-        "(W7410,W5318, etc.).";
+    g_msgErro = MsgSemCanal();
     return false;
   }
   if (n < 0 || static_cast<size_t>(n) > t.size() - 1) {
-    g_msgErro = "O n\xFAmero de Canal registrado (" + num + ") est\xE1 errado !\n\rTemos " +
-                std::to_string(t.size()) + " Canal(is) registrado(s).";
+    g_msgErro = MsgCanalErrado(n, t.size());
     return false;
   }
   if (!t[static_cast<size_t>(n)]) {
-    g_msgErro = "O n\xFAmero de Canal registrado (" + num + ") n\xE3o est\xE1 inicializado !\n\r";
+    g_msgErro = MsgCanalNaoInicializado(n);
     return false;
   }
   return true;
@@ -94,8 +93,7 @@ bool ValidaCanal(int32_t n) {
 
 bool ValidaSerial(std::string_view letra) {
   if (letra == "A" || letra == "B" || letra == "C" || letra == "D") return true;
-  g_msgErro = "O canal (" + std::string(letra) +
-              ") n\xE3o existe !\n\rUtilize os canais seriais A,B,C ou D.";
+  g_msgErro = MsgLinhaInexistente(letra);
   return false;
 }
 

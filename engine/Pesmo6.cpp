@@ -8,6 +8,7 @@
 #include "ConversorIO.h"
 #include "Definir.h"
 #include "Familias.h"
+#include "Mensagens.h"
 #include "transport/DataMSerial.h"
 #include "transport/EventPump.h"
 
@@ -179,7 +180,14 @@ PESMO6_API void PESMO6_CALL Deleta_Canal(int32_t canal) {
 
 PESMO6_API int32_t PESMO6_CALL Seta_Porta(uint32_t porta, const char* dispositivo) {
   return Guarded(-1, [&] {
-    if (porta == 0 || porta > 65535 || dispositivo == nullptr || *dispositivo == '\0') return -1;
+    if (porta > 65535) {
+      MsgErro() = MsgPortaForaDaFaixa(porta);
+      return -1;
+    }
+    if (porta == 0 || dispositivo == nullptr || *dispositivo == '\0') {
+      MsgErro() = MsgPortaSemDispositivo(porta);
+      return -1;
+    }
     MapSerialPort(static_cast<uint16_t>(porta), dispositivo);
     return 0;
   });
@@ -233,6 +241,8 @@ PESMO6_API void PESMO6_CALL ProgSerial(int32_t canal, int32_t baud, int32_t data
 PESMO6_API void PESMO6_CALL Seta_Log(Pesmo6LogCallback callback) { SetLogSink(callback); }
 
 PESMO6_API const char* PESMO6_CALL Erro_Validacao(void) { return MsgErro().c_str(); }
+
+PESMO6_API int32_t PESMO6_CALL Seta_Idioma(int32_t idioma) { return SetaIdioma(idioma) ? 0 : -1; }
 
 PESMO6_API void PESMO6_CALL Seta_Trafego(Pesmo6TrafficCallback callback) { SetTrafficSink(callback); }
 

@@ -136,6 +136,9 @@ PESMO6_API const char* PESMO6_CALL Estado_EmMovimento(int32_t canal);
 PESMO6_API double PESMO6_CALL Gross_Canal_Float(int32_t canal);
 PESMO6_API double PESMO6_CALL Net_Canal_Float(int32_t canal);
 PESMO6_API double PESMO6_CALL Tare_Canal_Float(int32_t canal);
+/* Why the channel's last update (or Select_Canal) failed, in the language of
+ * Seta_Idioma, handed out once: the next call gives the empty text until
+ * another failure.  The update code stays what it was. */
 PESMO6_API const char* PESMO6_CALL Display_Erro(int32_t canal);
 
 /* Product, version, two empty texts, library name. */
@@ -191,8 +194,17 @@ PESMO6_API int32_t PESMO6_CALL Seta_Porta(uint32_t porta, const char* dispositiv
 typedef void(PESMO6_CALL* Pesmo6LogCallback)(const char* linha);
 PESMO6_API void PESMO6_CALL Seta_Log(Pesmo6LogCallback callback);
 
-/* The message of the last failed validation (empty when none failed). */
+/* The message of the last failed validation (empty when none failed): a
+ * registration, Seta_Ip or Seta_Porta that returned -1, a Select_Canal that
+ * rejected its channel number. */
 PESMO6_API const char* PESMO6_CALL Erro_Validacao(void);
+
+/* The language of the library's texts (Erro_Validacao, Display_Erro):
+ * 0 Brazilian Portuguese (the default), 1 English.  Texts composed after the
+ * call use it; Portuguese lines end with LF CR, English ones as the platform's
+ * (CR LF on Windows, LF elsewhere).  0 set, -1 for any other value, the
+ * setting unchanged. */
+PESMO6_API int32_t PESMO6_CALL Seta_Idioma(int32_t idioma);
 
 /* Called once per pass of the event pump, on the calling thread; the host may
  * call any export from inside it.  Null turns it off.

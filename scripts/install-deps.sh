@@ -6,7 +6,7 @@
 set -euo pipefail
 
 want=(cmake g++ make libgtest-dev libcli11-dev nlohmann-json3-dev locales python3 ser2net nftables iproute2 strace
-      clang libclang-rt-14-dev pkg-config zip unzip dpkg-dev python3-pytest python3-setuptools python3-wheel python3-pip fp-compiler mono-mcs mono-runtime)
+      clang libclang-rt-14-dev pkg-config zip unzip dpkg-dev python3-pytest python3-setuptools python3-wheel python3-pip python3-venv fp-compiler mono-mcs mono-runtime)
 # The gateway pesmo6d and its tests.
 want+=(libtomlplusplus-dev libmicrohttpd-dev libmosquitto-dev mosquitto mosquitto-clients)
 # The gateway's live page in headless Chromium, with a font for its layout.

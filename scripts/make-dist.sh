@@ -4,6 +4,10 @@
 #                                    libraries, the field tools pesmo6.exe and
 #                                    pesmo6-sim.exe, the header, bindings, docs
 #   pesmo6-VERSION-linux-x86_64.tar.gz  the installed tree (cmake --install)
+#   pesmo6-VERSION-dotnet.zip        Pesmo6.Net.dll (C#, built with mcs) and the
+#                                    native libraries beside it
+#   pesmo6-VERSION-py3-none-any.whl  the Python package; it finds the
+#                                    installed library (no PESMO6_LIBRARY)
 # Needs build/ and build-win32/, build-win64/ (make build windows).
 #   make-dist.sh VERSION
 set -euo pipefail
@@ -38,4 +42,17 @@ rm -f "$dist/pesmo6-$version-windows.zip"
 lin=$tmp/pesmo6-$version-linux-x86_64
 cmake --install "$root/build" --prefix "$lin" --strip > /dev/null
 tar czf "$dist/pesmo6-$version-linux-x86_64.tar.gz" -C "$tmp" "pesmo6-$version-linux-x86_64"
-echo "dist/pesmo6-$version-windows.zip dist/pesmo6-$version-linux-x86_64.tar.gz"
+# The C# package: Pesmo6.Net.dll with the native libraries beside it.
+dn=$tmp/pesmo6-$version-dotnet
+bash "$root/scripts/make-dotnet.sh" "$dn" "$root/build" "$root/build-win32" "$root/build-win64"
+cp "$root/bindings/dotnet/Exemplo.cs" "$dn/"
+rm -f "$dist/pesmo6-$version-dotnet.zip"
+(cd "$tmp" && zip -q -r -X "$dist/pesmo6-$version-dotnet.zip" "pesmo6-$version-dotnet")
+
+# The wheel, built offline with Debian's setuptools and wheel (a copy: the
+# build leaves its directory beside the sources).
+copy_bindings "$tmp/wheel-src"
+rm -f "$dist"/pesmo6-*.whl
+/usr/bin/python3 -m pip wheel -q --no-build-isolation --no-deps --no-index -w "$dist" "$tmp/wheel-src/bindings/python"
+echo "dist/pesmo6-$version-windows.zip dist/pesmo6-$version-linux-x86_64.tar.gz dist/pesmo6-$version-dotnet.zip"
+echo "dist/pesmo6-$version-py3-none-any.whl"

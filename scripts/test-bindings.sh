@@ -21,6 +21,11 @@ $py -c 'import pytest' 2>/dev/null || py=/usr/bin/python3
 cp -r "$root/bindings/python" "$tmp/python"
 check "pip install --no-build-isolation bindings/python" $py -m pip install -q --no-build-isolation --no-deps \
   --no-index --target "$tmp/site" "$tmp/python"
+# The recipe of docs/bindings.md in a fresh virtual environment that sees
+# Debian's setuptools and wheel (nothing fetched).
+check "venv --system-site-packages + pip install --no-build-isolation" sh -c "/usr/bin/python3 -m venv \
+  --system-site-packages '$tmp/venv' && '$tmp/venv/bin/pip' install -q --no-build-isolation --no-deps --no-index \
+  '$tmp/python' && PESMO6_LIBRARY='$build/libpesmo6.so' '$tmp/venv/bin/python' -c 'import pesmo6'"
 check "package version is the library's ($version)" sh -c "grep -q '^version = \"$version\"' \
   '$root/bindings/python/pyproject.toml' && grep -q '^__version__ = \"$version\"' '$root/bindings/python/pesmo6/__init__.py'"
 check "py.typed installed" test -f "$tmp/site/pesmo6/py.typed"
@@ -61,6 +66,10 @@ examples() {
       expect "$name on $transport, LC_ALL=$lc: stable" "stable 0 net 123.45" "$tmp/run.log"
     done
   done
+  # A failed read shows its code and reason, and no weight at all.
+  LC_ALL=C "${runner[@]}" /dev/pesmo6-missing-device > "$tmp/run.log" 2>&1
+  expect "$name on a missing device: code and reason" "code 4 reason " "$tmp/run.log"
+  check "$name on a missing device: no weight shown" sh -c "! grep -q 'net' '$tmp/run.log'"
 }
 
 mkdir -p "$tmp/fpc"
@@ -73,5 +82,26 @@ check "mcs Pesmo6.cs Exemplo.cs" mcs -warnaserror -out:"$tmp/exemplo.exe" "$root
   "$root/bindings/dotnet/Exemplo.cs"
 runner=(mono "$tmp/exemplo.exe")
 [ -f "$tmp/exemplo.exe" ] && examples "C# example"
+
+check "mcs Pesmo6.cs tests/dotnet/ScaleTest.cs" mcs -warnaserror -out:"$tmp/scaletest.exe" \
+  "$root/bindings/dotnet/Pesmo6.cs" "$root/tests/dotnet/ScaleTest.cs"
+sim_start "$build" --family 7410 --net 12345 --tare 2000 || failed=$((failed + 1))
+check "C# Scale: values only after code 0 or 3, reasons, exceptions" env LC_ALL=C mono "$tmp/scaletest.exe" "$SIM_WHERE"
+sim_stop
+
+# The Lazarus package: well-formed, the library's version, and the units it
+# names compile as lazbuild would compile them (Delphi mode, FCL only).
+lpk=$root/bindings/pascal/pesmo6pkg.lpk
+check "pesmo6pkg.lpk is well-formed XML" python3 -c "import xml.etree.ElementTree as E; E.parse('$lpk')"
+check "pesmo6pkg.lpk carries version $version" python3 -c "
+import xml.etree.ElementTree as E
+v = E.parse('$lpk').find('Package/Version').attrib
+assert '.'.join(v.get(k, '0') for k in ('Major', 'Minor', 'Release')) == '$version', v
+"
+mkdir -p "$tmp/lpk"
+for unit in $(sed -n 's/.*<Filename Value="\([^"]*\)"\/>.*/\1/p' "$lpk"); do
+  check "pesmo6pkg.lpk: $unit exists" test -f "$root/bindings/pascal/$unit"
+  check "pesmo6pkg.lpk: $unit compiles" fpc -Mdelphi -Sew -vw -FU"$tmp/lpk" "$root/bindings/pascal/$unit"
+done
 
 summary "binding tests"

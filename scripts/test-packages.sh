@@ -10,7 +10,7 @@ dist=$(cd "$1" && pwd)
 version=$2
 build=$(cd "${3:-$root/build}" && pwd)
 tmp=$(mktemp -d)
-trap 'rm -rf "$tmp"' EXIT
+trap 'sim_stop; rm -rf "$tmp"' EXIT
 . "$root/scripts/host-test-lib.sh"
 
 # A nested test run's log: counted as one check, shown when it failed.
@@ -39,7 +39,7 @@ check "tools package has pesmo6-sim" test -x "$tmp/root/usr/bin/pesmo6-sim"
 check "tools package has pesmo6d" test -x "$tmp/root/usr/bin/pesmo6d"
 check "tools package has pesmo6d.service" grep -q "^ExecStart=/usr/bin/pesmo6d " "$tmp/root/usr/lib/systemd/system/pesmo6d.service"
 check "tools package has the example configuration" test -f "$tmp/root/usr/share/pesmo6d/pesmo6d.example.toml"
-bash "$root/scripts/test-install.sh" --consumers "$tmp/root/usr" "$tmp/root/usr/lib" "$build" > "$tmp/deb.log" 2>&1
+bash "$root/scripts/test-install.sh" --consumers "$tmp/root/usr" "$tmp/root/usr/lib" "$build" --system > "$tmp/deb.log" 2>&1
 sub_result "host built against the unpacked packages" "$tmp/deb.log"
 
 # ---- Windows zip ----
@@ -73,4 +73,43 @@ for f in lib/libpesmo6.so.$version lib/libpesmo6.so.2 include/pesmo6.h lib/pkgco
 done
 bash "$root/scripts/test-install.sh" --consumers "$tree" "$tree/lib" "$build" > "$tmp/tgz.log" 2>&1
 sub_result "host built against the unpacked tarball" "$tmp/tgz.log"
+# ---- C# package ----
+# A host compiled against Pesmo6.Net.dll and run from elsewhere with Mono, the
+# package's files beside it and no LD_LIBRARY_PATH.
+dnzip=$dist/pesmo6-$version-dotnet.zip
+check "dotnet zip unpacks" unzip -q "$dnzip" -d "$tmp/dn"
+dn=$tmp/dn/pesmo6-$version-dotnet
+for f in Pesmo6.Net.dll Pesmo6.Net.dll.config libpesmo6.so.2 win32/Pesmo6.dll win64/Pesmo6.dll Exemplo.cs; do
+  check "dotnet zip holds $f" test -f "$dn/$f"
+done
+check "win32/Pesmo6.dll beside the assembly is 32-bit" sh -c "x86_64-w64-mingw32-objdump -f '$dn/win32/Pesmo6.dll' | grep -q pei-i386"
+check "win64/Pesmo6.dll beside the assembly is 64-bit" sh -c "x86_64-w64-mingw32-objdump -f '$dn/win64/Pesmo6.dll' | grep -q pei-x86-64"
+check "mcs against Pesmo6.Net.dll" mcs -warnaserror -r:"$dn/Pesmo6.Net.dll" -out:"$dn/exemplo.exe" "$dn/Exemplo.cs"
+sim_start "$build" --family 7410 --net 12345 --tare 2000 || failed=$((failed + 1))
+(cd "$tmp" && LC_ALL=C env -u LD_LIBRARY_PATH mono "$dn/exemplo.exe" "$SIM_WHERE") > "$tmp/dn.log" 2>&1
+sim_stop
+expect "C# host on the package reads the indicator" \
+  "code 0 net [    123.45] gross [    143.45] tare [     20.00] status 1SNNNkgN motion N" "$tmp/dn.log"
+expect "C# host on the package: stable weight" "stable 0 net 123.45" "$tmp/dn.log"
+(cd "$tmp" && LC_ALL=C env -u LD_LIBRARY_PATH mono "$dn/exemplo.exe" /dev/pesmo6-missing-device) > "$tmp/dn.log" 2>&1
+expect "C# host on the package: a missing port gives its code and reason" "code 4 reason " "$tmp/dn.log"
+
+# ---- Python wheel ----
+# In a fresh virtual environment (only the pip it brings, nothing fetched),
+# against the library of the unpacked tarball standing where the loader looks
+# (LD_LIBRARY_PATH here, /usr/lib for the Debian package): no PESMO6_LIBRARY.
+whl=$dist/pesmo6-$version-py3-none-any.whl
+check "python wheel built" test -f "$whl"
+check "fresh venv" /usr/bin/python3 -m venv "$tmp/venv"
+check "pip install the wheel in it" "$tmp/venv/bin/pip" install -q --no-index "$whl"
+sim_start "$build" --family 7410 --net 12345 --tare 2000 || failed=$((failed + 1))
+check "import pesmo6 from the wheel finds the installed library" env -u PESMO6_LIBRARY \
+  LD_LIBRARY_PATH="$tree/lib" LC_ALL=C "$tmp/venv/bin/python" -c "
+import decimal, pesmo6
+assert pesmo6.library_version()[1] == '$version'
+with pesmo6.Scale.serial('7410', device='$SIM_WHERE') as s:
+    r = s.update()
+assert r.ok and r.net == decimal.Decimal('123.45'), r
+"
+sim_stop
 summary "package tests"

@@ -95,6 +95,14 @@ std::function<std::string()> Generator(const Options& o, Clock::time_point start
   };
 }
 
+// A character's time on the family's wire: the library drops what comes
+// faster than the line could carry it.
+std::chrono::microseconds WirePace(const std::string& family) {
+  if (family == "MSI6260") return std::chrono::microseconds(8334);  // 1200 baud, 7M1
+  if (family == "MSI3360") return std::chrono::microseconds(1042);  // 9600 baud, 8N1
+  return std::chrono::microseconds(2084);                           // 4800 baud, 7E1
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -157,9 +165,11 @@ int main(int argc, char** argv) {
         where = "device " + reader->Device();
       }
     } else if (conv) {
+      conv->SetLinePace(o.line, WirePace(o.family));
       if (!o.silent) conv->SetLineGenerator(o.line, Generator(o, start));
     } else {
       stream = std::make_unique<StreamingIndicator>(std::chrono::milliseconds(20));
+      stream->SetWirePace(WirePace(o.family));
       if (!o.silent) stream->SetGenerator(Generator(o, start));
       where = "device " + stream->Device();
     }

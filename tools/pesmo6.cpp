@@ -157,10 +157,8 @@ struct Target {
     } else if (!line.empty()) {
       return "--line goes with --converter";
     }
-#ifndef _WIN32
-    if (!device.empty() && access(device.c_str(), R_OK | W_OK) != 0)
-      return "cannot read and write " + device + ": " + std::strerror(errno);
-#endif
+    // A device that is missing or not ours is no usage error: the update
+    // says so with code 4 and its reason, as for --port.
     return std::string();
   }
   std::string Describe() const {
@@ -181,6 +179,20 @@ struct Target {
 
 // ---- Readings --------------------------------------------------------------
 
+// Why the channel's last update or connection failed, in UTF-8: the
+// library's reason (Display_Erro, read once right after the failure), else
+// what the system says of a --device that cannot be opened.
+std::string g_reason;
+void TakeReason(int32_t ch, const Target& t) {
+  g_reason = Utf8(Display_Erro(ch));
+#ifndef _WIN32
+  if (g_reason.empty() && !t.device.empty() && access(t.device.c_str(), R_OK | W_OK) != 0)
+    g_reason = t.device + ": " + std::strerror(errno);
+#else
+  (void)t;
+#endif
+}
+
 nlohmann::ordered_json ReadingJson(const Family& f, int32_t ch, int32_t code) {
   nlohmann::ordered_json j;
   j["family"] = f.name;
@@ -189,7 +201,11 @@ nlohmann::ordered_json ReadingJson(const Family& f, int32_t ch, int32_t code) {
   j["gross"] = gross;
   j["net"] = net;
   j["tare"] = tare;
-  auto value = [](const std::string& t) -> nlohmann::ordered_json {
+  // A value only from a stored reading: after a failed update the texts
+  // hold reset values ("0") that are no weight.
+  const bool stored = code == 0 || code == 3;
+  auto value = [stored](const std::string& t) -> nlohmann::ordered_json {
+    if (!stored) return nullptr;
     if (auto v = Number(t)) return *v;
     return nullptr;
   };
@@ -205,6 +221,9 @@ nlohmann::ordered_json ReadingJson(const Family& f, int32_t ch, int32_t code) {
   if (f.tag) j["tag"] = Utf8(Tag_Canal(ch));
   if (f.total) j["total"] = Utf8(Total_Canal(ch));
   if (f.raw) j["raw"] = Utf8(Contadora_Canal(ch));
+  if (code != 0 && code != 3) {
+    j["reason"] = g_reason.empty() ? std::string(CodeText(code)) : g_reason;
+  }
   return j;
 }
 
@@ -234,6 +253,7 @@ std::string ReadingText(const Family& f, int32_t ch, int32_t code) {
   if (f.tag) s += " tag [" + Utf8(Tag_Canal(ch)) + "]";
   if (f.total) s += " total [" + Utf8(Total_Canal(ch)) + "]";
   if (f.raw) s += " raw [" + Visible(Utf8(Contadora_Canal(ch))) + "]";
+  if (code != 0 && code != 3 && !g_reason.empty()) s += "  (" + g_reason + ")";
   return s;
 }
 
@@ -264,7 +284,11 @@ class Channel {
   // Connects a converter line (cheap when up); false with a message.
   bool Connect(bool quiet = false) {
     if (!target_.Network() || Select_Canal(ch_) == 1) return true;
-    if (!quiet) std::cerr << "pesmo6: no connection to " << target_.Describe() << std::endl;
+    TakeReason(ch_, target_);
+    if (!quiet) {
+      std::cerr << "pesmo6: no connection to " << target_.Describe()
+                << (g_reason.empty() ? "" : ": " + g_reason) << std::endl;
+    }
     return false;
   }
 
@@ -349,6 +373,12 @@ struct Options {
   bool ask = false;
 };
 
+// The failure's line on stderr: what the code means, and why.
+void ReportFailure(int32_t r, bool json) {
+  if (r == 0 || json) return;
+  std::cerr << "pesmo6: " << CodeText(r) << (g_reason.empty() ? "" : ": " + g_reason) << std::endl;
+}
+
 int CmdRead(const Options& o) {
   const Family& f = *FindFamily(o.family);
   Channel c(f, o.target);
@@ -356,8 +386,9 @@ int CmdRead(const Options& o) {
   if (!c.Connect()) return 1;
   const int32_t r = o.noMotion >= 0 ? Update_NoMotion(c.Id(), o.noMotion) : Update_Canal(c.Id());
   if (g_interrupted) return 130;
+  if (r != 0 && r != 3) TakeReason(c.Id(), o.target);
   PrintReading(f, c.Id(), r, o.json);
-  if (r != 0 && !o.json) std::cerr << "pesmo6: " << CodeText(r) << std::endl;
+  ReportFailure(r, o.json);
   return r;
 }
 
@@ -409,6 +440,8 @@ int CmdWatch(const Options& o, bool trace) {
     r = Update_Canal(c.Id());
     if (g_interrupted) break;
     ++n;
+    if (r != 0 && r != 3) TakeReason(c.Id(), o.target);
+    else g_reason.clear();
     if (trace) g_trace.Flush();
     if (r == 0 || r == 3) {
       any = true;
@@ -441,8 +474,9 @@ int CmdStable(const Options& o) {
   if (!c.Connect()) return 1;
   const int32_t r = LePesoConsecutivo(c.Id(), o.limit, o.count);
   if (g_interrupted) return 130;
+  if (r != 0 && r != 3) TakeReason(c.Id(), o.target);
   PrintReading(f, c.Id(), r, o.json);
-  if (r != 0 && !o.json) std::cerr << "pesmo6: " << CodeText(r) << std::endl;
+  ReportFailure(r, o.json);
   return r;
 }
 
@@ -482,6 +516,7 @@ int CmdScan(const Options& o) {
       }
       const int32_t r = Update_Canal(c.Id());
       if (r == 4) {
+        TakeReason(c.Id(), o.target);
         opened = 0;
         break;
       }
@@ -509,7 +544,8 @@ int CmdScan(const Options& o) {
     } else if (accepted > 0) {
       std::cout << " frames fit, but they carry the 7410 checksum" << std::endl;
     } else if (!opened) {
-      std::cout << (o.target.Network() ? " no connection" : " the port did not open") << std::endl;
+      std::cout << (o.target.Network() ? " no connection" : " the port did not open")
+                << (g_reason.empty() ? "" : ": " + g_reason) << std::endl;
     } else {
       std::cout << " nothing accepted (" << g_received.load() << " bytes received)" << std::endl;
     }

@@ -23,9 +23,14 @@ static class Exemplo
         using (scale)
         {
             int code = scale.Update();
+            if (!scale.Valid)
+            {
+                // No weight: the readouts are null; say why.
+                Console.WriteLine("code {0} reason {1}", code, scale.Reason);
+                return 1;
+            }
             Console.WriteLine("code {0} net [{1}] gross [{2}] tare [{3}] status {4} motion {5}", code, scale.Net,
-                              scale.Gross, scale.Tare, scale.Status, scale.Motion ? "S" : "N");
-            if (code != Native.LIDO) return 1;
+                              scale.Gross, scale.Tare, scale.Status, scale.Motion == true ? "S" : "N");
             int stable = scale.Stable(2, 5);
             decimal? net = scale.NetValue;
             Console.WriteLine("stable {0} net {1}", stable,

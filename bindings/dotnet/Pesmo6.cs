@@ -96,6 +96,8 @@ namespace Pesmo6
         // Keep the delegate alive (a static field) for as long as it is set.
         [DllImport(Library, CallingConvention = Call)] public static extern void Seta_Log(LogCallback callback);
         [DllImport(Library, CallingConvention = Call)] public static extern IntPtr Erro_Validacao();
+        // 0 Portuguese (the default), 1 English; 0 set, -1 for any other value.
+        [DllImport(Library, CallingConvention = Call)] public static extern int Seta_Idioma(int idioma);
         [DllImport(Library, CallingConvention = Call)] public static extern void Seta_Eventos(EventCallback callback, IntPtr contexto);
 
         // Exports of newer libraries only: calling one that the loaded library
@@ -126,17 +128,42 @@ namespace Pesmo6
         }
     }
 
+    // A registration the library refused; the message is Erro_Validacao's.
+    public sealed class RegistrationException : InvalidOperationException
+    {
+        public RegistrationException(string message) : base(message) { }
+    }
+
     // One indicator (a channel).  Dispose closes and deletes it; twice is harmless.
+    //
+    // Only an update that returned LIDO (0) or SOBRECARGA (3) leaves values:
+    // after any other code (and before the first update) the readouts Gross,
+    // Net, Tare, Status, Tag, Total, Raw, NetValue... are null, since the
+    // library's texts then hold reset values ("0") that are no weight, and
+    // Reason says why the update failed.
     public sealed class Scale : IDisposable
     {
         int channel;
         readonly bool converter;
+        int lastCode = Native.NADA;
+        string reason;
+        static bool english;
 
         Scale(int channel, bool converter)
         {
-            if (channel < 0) throw new InvalidOperationException(Native.Text(Native.Erro_Validacao()));
+            if (channel < 0) throw new RegistrationException(Native.Text(Native.Erro_Validacao()));
             this.channel = channel;
             this.converter = converter;
+        }
+
+        // The language of the library's messages and of the reasons here:
+        // "pt" (Brazilian Portuguese, the default) or "en" (Seta_Idioma).
+        public static void SetLanguage(string language)
+        {
+            int code = language == "pt" ? 0 : language == "en" ? 1 : -1;
+            if (code < 0) throw new ArgumentException("language must be \"pt\" or \"en\"");
+            Native.Seta_Idioma(code);
+            english = code == 1;
         }
 
         // A 7410 (or another family) on serial port `port`; `device` maps the
@@ -144,7 +171,7 @@ namespace Pesmo6
         public static Scale Serial(string family, uint port, string device = null)
         {
             if (!string.IsNullOrEmpty(device) && Native.Seta_Porta(port, device) != 0)
-                throw new ArgumentException("port must be 1..65535 and the device not empty");
+                throw new ArgumentException(Native.Text(Native.Erro_Validacao()));
             switch (family.ToUpperInvariant())
             {
                 case "7410": return new Scale(Native.W7410Serial(port), false);
@@ -182,34 +209,83 @@ namespace Pesmo6
             return channel;
         }
 
-        // An update code; a converter line is connected first (NADA at once
-        // when it cannot be).  noMotionMs >= 0 asks for a reading without motion.
+        // An update code; a converter line is connected first (Select_Canal):
+        // one that cannot be gives NADA with its Reason without updating (at
+        // once when the converter refuses, within 5 s when it does not
+        // answer).  noMotionMs >= 0 asks for a reading without motion.
         public int Update(int noMotionMs = -1)
         {
             int ch = Live();
-            if (converter && Native.Select_Canal(ch) != 1) return Native.NADA;
-            return noMotionMs < 0 ? Native.Update_Canal(ch) : Native.Update_NoMotion(ch, noMotionMs);
+            if (converter && Native.Select_Canal(ch) != 1)
+                return Ended(Native.NADA, english ? "no connection to the converter line"
+                                                  : "sem conex\u00e3o com a linha do conversor");
+            return Ended(noMotionMs < 0 ? Native.Update_Canal(ch) : Native.Update_NoMotion(ch, noMotionMs), null);
         }
 
         public int Stable(int count = 5, int limitS = 10)
         {
             // LePesoConsecutivo connects a converter line by itself.
-            return Native.LePesoConsecutivo(Live(), limitS, count);
+            return Ended(Native.LePesoConsecutivo(Live(), limitS, count), null);
         }
 
-        public string Gross { get { return Native.Text(Native.Gross_Canal(Live())); } }
-        public string Net { get { return Native.Text(Native.Net_Canal(Live())); } }
-        public string Tare { get { return Native.Text(Native.Tare_Canal(Live())); } }
-        public string Status { get { return Native.Text(Native.Estado_Canal(Live())); } }
-        public bool Motion { get { return Native.Text(Native.Estado_EmMovimento(Live())) == "S"; } }
-        public string Tag { get { return Native.Text(Native.Tag_Canal(Live())); } }
-        public string Total { get { return Native.Text(Native.Total_Canal(Live())); } }
-        public string Raw { get { return Native.Text(Native.Contadora_Canal(Live())); } }
+        // Records the code and, for a failure, its reason: the library's
+        // (Display_Erro, read once right after), else `fallback` or what the
+        // code means.
+        int Ended(int code, string fallback)
+        {
+            lastCode = code;
+            reason = null;
+            if (Valid) return code;
+            reason = Native.Text(Native.Display_Erro(channel));
+            // TEMPO: readings came but none stable, so no update's reason applies.
+            if (reason.Length == 0 || code == Native.TEMPO) reason = fallback ?? CodeText(code);
+            return code;
+        }
+
+        static string CodeText(int code)
+        {
+            switch (code)
+            {
+                case Native.NADA: return english ? "no reading within the wait" : "nenhuma leitura dentro do tempo de espera";
+                case Native.SEM_PARADA: return english ? "no reading without motion within the wait"
+                                                       : "nenhuma leitura sem movimento dentro do tempo de espera";
+                case Native.NAO_ABRIU: return english ? "the port did not open within the start limit (missing, or in use by another program)"
+                                                      : "a porta n\u00e3o abriu dentro do limite (inexistente, ou em uso por outro programa)";
+                case Native.TEMPO: return english ? "no stable weight within the time limit" : "nenhum peso est\u00e1vel dentro do tempo limite";
+            }
+            return (english ? "update code " : "c\u00f3digo ") + code;
+        }
+
+        // The code of the last Update or Stable (NADA before the first).
+        public int LastCode { get { return lastCode; } }
+        // True when the last update stored a reading (LIDO or SOBRECARGA).
+        public bool Valid { get { return lastCode == Native.LIDO || lastCode == Native.SOBRECARGA; } }
+        // Why the last update failed; null when it stored a reading.
+        public string Reason { get { Live(); return Valid ? null : (reason ?? CodeText(lastCode)); } }
+
+        delegate IntPtr Readout(int canal);
+
+        string Field(Readout readout)
+        {
+            int ch = Live();
+            return Valid ? Native.Text(readout(ch)) : null;
+        }
+
+        public string Gross { get { return Field(Native.Gross_Canal); } }
+        public string Net { get { return Field(Native.Net_Canal); } }
+        public string Tare { get { return Field(Native.Tare_Canal); } }
+        public string Status { get { return Field(Native.Estado_Canal); } }
+        // Null unless the last update stored a reading.
+        public bool? Motion { get { string m = Field(Native.Estado_EmMovimento); return m == null ? (bool?)null : m == "S"; } }
+        public string Tag { get { return Field(Native.Tag_Canal); } }
+        public string Total { get { return Field(Native.Total_Canal); } }
+        public string Raw { get { return Field(Native.Contadora_Canal); } }
 
         // A weight text as a decimal, whichever separator it carries; null when
-        // it is no number ("EEEEEEEEEE").
+        // it is no number ("EEEEEEEEEE") or null.
         public static decimal? Value(string text)
         {
+            if (text == null) return null;
             decimal d;
             string t = text.Replace(" ", "").Replace(',', '.');
             if (decimal.TryParse(t, NumberStyles.AllowLeadingSign | NumberStyles.AllowDecimalPoint,

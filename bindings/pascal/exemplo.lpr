@@ -18,6 +18,7 @@ uses
 
 var
   Canal, Conversor, Codigo: Int32;
+  Leitura: TPesmo6Leitura;
   Produto, Versao, R1, R2, Nome: PAnsiChar;
   Dispositivo, Endereco, Linha: AnsiString;
 begin
@@ -53,13 +54,20 @@ begin
     Halt(1);
   end;
 
-  if Select_Canal(Canal) <> 1 then WriteLn('no connection');
-  Codigo := Update_Canal(Canal);
-  WriteLn('code ', Codigo, ' net [', Net_Canal(Canal), '] gross [', Gross_Canal(Canal),
-          '] tare [', Tare_Canal(Canal), '] status ', Estado_Canal(Canal),
-          ' motion ', Estado_EmMovimento(Canal));
-  if Codigo = PESMO6_LIDO then
-    WriteLn('stable ', LePesoConsecutivo(Canal, 5, 2), ' net ', Net_Canal_Float(Canal):0:2);
+  Leitura := Pesmo6Atualiza(Canal);   { Select_Canal, then Update_Canal }
+  Codigo := Leitura.Codigo;
+  if Leitura.Valida then
+  begin
+    WriteLn('code ', Codigo, ' net [', Leitura.Liquido, '] gross [', Leitura.Bruto,
+            '] tare [', Leitura.Tara, '] status ', Leitura.Estado, ' motion ', Leitura.EmMovimento);
+    { A weight only after code 0 (or 3): Net_Canal_Float reads 0.0 after a failure too. }
+    if LePesoConsecutivo(Canal, 5, 2) = PESMO6_LIDO then
+      WriteLn('stable 0 net ', Net_Canal_Float(Canal):0:2)
+    else
+      WriteLn('no stable weight');
+  end
+  else
+    WriteLn('code ', Codigo, ' reason ', Leitura.Motivo);
   Close_Canal(Canal);
   Deleta_Canal(Canal);
   if Codigo <> PESMO6_LIDO then Halt(1);

@@ -109,6 +109,8 @@ procedure ProgSerial(Canal: Int32; Baud: Int32; DataBits: Int32; Paridade: Int32
 function Seta_Porta(Porta: UInt32; Dispositivo: PAnsiChar): Int32; {$IFDEF MSWINDOWS}stdcall{$ELSE}cdecl{$ENDIF}; external Pesmo6Lib;
 procedure Seta_Log(Callback: TPesmo6LogCallback); {$IFDEF MSWINDOWS}stdcall{$ELSE}cdecl{$ENDIF}; external Pesmo6Lib;
 function Erro_Validacao: PAnsiChar; {$IFDEF MSWINDOWS}stdcall{$ELSE}cdecl{$ENDIF}; external Pesmo6Lib;
+{ 0 Portuguese (the default), 1 English; 0 set, -1 for any other value. }
+function Seta_Idioma(Idioma: Int32): Int32; {$IFDEF MSWINDOWS}stdcall{$ELSE}cdecl{$ENDIF}; external Pesmo6Lib;
 procedure Seta_Eventos(Callback: TPesmo6EventCallback; Contexto: Pointer); {$IFDEF MSWINDOWS}stdcall{$ELSE}cdecl{$ENDIF}; external Pesmo6Lib;
 
 { The byte tap and the multi-channel update. }
@@ -117,6 +119,72 @@ type
 procedure Seta_Trafego(Callback: TPesmo6TrafficCallback); {$IFDEF MSWINDOWS}stdcall{$ELSE}cdecl{$ENDIF}; external Pesmo6Lib;
 function Update_Canais(Canais: PInteger; Quantos: Int32; Espera: Int32; Codigos: PInteger): Int32; {$IFDEF MSWINDOWS}stdcall{$ELSE}cdecl{$ENDIF}; external Pesmo6Lib;
 
+{ ---- One update, with no weight left behind when it fails ------------------ }
+type
+  { What one update left.  Only a reading with Valida (code PESMO6_LIDO or
+    PESMO6_SOBRECARGA) carries texts: after any other code they are empty,
+    since the library's texts then hold reset values ("0") that are no
+    weight, and Motivo says why the update failed. }
+  TPesmo6Leitura = record
+    Codigo: Int32;
+    Valida: Boolean;
+    Bruto, Liquido, Tara, Estado, EmMovimento, Tag, Total: AnsiString;
+    Motivo: AnsiString;
+  end;
+
+{ Connects a converter line (Select_Canal; nothing to do on a serial port),
+  then updates: EsperaMs -1 as Update_Canal, >= 0 as Update_NoMotion.  A line
+  that cannot be connected gives PESMO6_NADA with its reason, without
+  updating.  Motivo is the library's (Display_Erro, read right after the
+  failure) or, when it names none, what the code means. }
+function Pesmo6Atualiza(Canal: Int32; EsperaMs: Int32 = -1): TPesmo6Leitura;
+
 implementation
+
+function TextoDoCodigo(Codigo: Int32): AnsiString;
+begin
+  case Codigo of
+    PESMO6_NADA: Result := 'nenhuma leitura dentro do tempo de espera';
+    PESMO6_SEM_PARADA: Result := 'nenhuma leitura sem movimento dentro do tempo de espera';
+    PESMO6_NAO_ABRIU: Result := 'a porta n'#227'o abriu dentro do limite (inexistente, ou em uso por outro programa)';
+    PESMO6_TEMPO: Result := 'nenhum peso est'#225'vel dentro do tempo limite';
+  else
+    Result := 'falha na leitura';
+  end;
+end;
+
+function Pesmo6Atualiza(Canal: Int32; EsperaMs: Int32): TPesmo6Leitura;
+begin
+  Result.Valida := False;
+  Result.Bruto := ''; Result.Liquido := ''; Result.Tara := ''; Result.Estado := '';
+  Result.EmMovimento := ''; Result.Tag := ''; Result.Total := ''; Result.Motivo := '';
+  if Select_Canal(Canal) <> 1 then
+  begin
+    Result.Codigo := PESMO6_NADA;
+    Result.Motivo := Display_Erro(Canal);
+    if Result.Motivo = '' then Result.Motivo := 'sem conex'#227'o com a linha do conversor';
+    Exit;
+  end;
+  if EsperaMs < 0 then
+    Result.Codigo := Update_Canal(Canal)
+  else
+    Result.Codigo := Update_NoMotion(Canal, EsperaMs);
+  Result.Valida := (Result.Codigo = PESMO6_LIDO) or (Result.Codigo = PESMO6_SOBRECARGA);
+  if Result.Valida then
+  begin
+    Result.Bruto := Gross_Canal(Canal);
+    Result.Liquido := Net_Canal(Canal);
+    Result.Tara := Tare_Canal(Canal);
+    Result.Estado := Estado_Canal(Canal);
+    Result.EmMovimento := Estado_EmMovimento(Canal);
+    Result.Tag := Tag_Canal(Canal);
+    Result.Total := Total_Canal(Canal);
+  end
+  else
+  begin
+    Result.Motivo := Display_Erro(Canal);
+    if Result.Motivo = '' then Result.Motivo := TextoDoCodigo(Result.Codigo);
+  end;
+end;
 
 end.

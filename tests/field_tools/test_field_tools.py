@@ -161,6 +161,7 @@ def test_exit_statuses(sims):
     silent = sims("serial", "7410", "--silent")
     code, j = reading("read", "7410", "--device", silent.device, "--no-motion", "300")
     assert code == 2 and j["code"] == 2 and j["net"] == "0"
+    assert j["net_value"] is None and j["gross_value"] is None and j["reason"], j
 
     moving = sims("serial", "7410", "--weight", "5", "--motion")
     code, j = reading("read", "7410", "--device", moving.device, "--no-motion", "400")
@@ -174,6 +175,14 @@ def test_exit_statuses(sims):
     r = pesmo6("read", "7410", "--port", "60999")
     assert r.returncode == 4, r.stderr
     assert "did not open" in r.stderr
+
+    # A device path that names nothing is the same failure, with its reason.
+    r = pesmo6("read", "ohaus", "--device", "/dev/pesmo6-nonexistent")
+    assert r.returncode == 4, r.stderr
+    assert r.stderr.count("\n") == 1 and "did not open" in r.stderr
+    assert "/dev/pesmo6-nonexistent" in r.stderr or "exist" in r.stderr, r.stderr
+    code, j = reading("read", "msi3360", "--device", "/dev/pesmo6-nonexistent")
+    assert code == 4 and j["code"] == 4 and j["reason"], j
 
 
 def test_stable(sims):
@@ -361,7 +370,6 @@ def test_dio(sims):
     ["read", "7410", "--converter", "127.0.0.1"],
     ["read", "7410", "--port", "1", "--line", "A"],
     ["read", "7410", "--port", "1", "--device", "/dev/null"],
-    ["read", "7410", "--device", "/nonexistent/tty"],
     ["watch", "7410", "--port", "1", "--count", "0"],
     ["scan"],
     ["dio", "in"],

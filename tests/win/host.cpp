@@ -117,6 +117,19 @@ void Numbering() {
   api.Deleta_Canal(0);
   CHECK(api.W7410Serial(70000) == -1);
   CHECK(api.Seta_Porta(0, "COM1") == -1);
+  // The messages in English end their lines as Windows does; Portuguese
+  // keeps its LF CR.
+  CHECK(api.Seta_Idioma(1) == 0);
+  CHECK(api.Select_Canal(0) == 0);
+  CHECK_STR(api.Erro_Validacao(),
+            "No channel is registered.\r\nRegister one with the function of the device's family (W7410, WKVT, etc.).");
+  CHECK(api.Seta_Porta(70000, "COM1") == -1);
+  CHECK_STR(api.Erro_Validacao(), "Serial port number 70000 is above 65535.");
+  CHECK(api.Seta_Idioma(2) == -1);
+  CHECK(api.Seta_Idioma(0) == 0);
+  CHECK(api.Select_Canal(0) == 0);
+  CHECK_STR(api.Erro_Validacao(),
+            "N\xE3o existe Canal registrado !\n\rUtilize a fun\xE7\xE3o de acordo com o dispositivo (W7410,W5318, etc.).");
 }
 
 void SerialFamilies() {

@@ -4,8 +4,10 @@
 
     with pesmo6.Scale.serial("7410", device="/dev/ttyUSB0") as scale:
         r = scale.update()
-        if r.code == pesmo6.UpdateCode.READ:
+        if r.ok:                      # code READ or OVERLOAD: only then are there values
             print(r.net, r.unit)
+        else:
+            print(r.code, r.reason)   # net, gross... are None
 
     conv = pesmo6.Converter("192.168.0.50")
     with conv.scale("7410", "A") as scale:
@@ -32,8 +34,8 @@ __version__ = "2.0.24"
 
 __all__ = [
     "Converter", "ConverterError", "Pesmo6Error", "Reading", "RegistrationError", "Scale",
-    "UpdateCode", "FAMILIES", "last_error", "library", "library_version", "set_events", "set_log",
-    "set_port",
+    "UpdateCode", "FAMILIES", "last_error", "library", "library_version", "set_events", "set_language",
+    "set_log", "set_port",
 ]
 
 lib: Any = _native.load()
@@ -101,30 +103,80 @@ def to_decimal(text: str) -> Optional[Decimal]:
 
 @dataclass(frozen=True)
 class Reading:
-    """One channel's readouts right after an update."""
+    """One channel's readouts right after an update.
+
+    Only a reading whose code is READ or OVERLOAD (`ok`) carries values.
+    After any other code every readout field is None (the library's texts
+    then hold reset values such as "0", which are no weight) and `reason`
+    says why the update failed."""
 
     code: Union[UpdateCode, int]
     gross: Optional[Decimal]
     net: Optional[Decimal]
     tare: Optional[Decimal]
-    gross_text: str
-    net_text: str
-    tare_text: str
-    status: str           # Estado_Canal: increment, net, negative, overload, motion, unit, auxiliary
-    motion: bool          # Estado_EmMovimento is "S"
-    unit: Optional[str]   # "kg", "lb"... from the status text; None when not reported
-    tag: str              # Trilograf
+    gross_text: Optional[str]
+    net_text: Optional[str]
+    tare_text: Optional[str]
+    status: Optional[str]    # Estado_Canal: increment, net, negative, overload, motion, unit, auxiliary
+    motion: Optional[bool]   # Estado_EmMovimento is "S"
+    unit: Optional[str]      # "kg", "lb"... from the status text; None when not reported
+    tag: Optional[str]       # Trilograf
     total: Optional[Decimal]  # MSI6260
-    total_text: str
-    raw: str              # the undecoded frame of a raw 7410 channel
+    total_text: Optional[str]
+    raw: Optional[str]       # the undecoded frame of a raw 7410 channel
+    reason: Optional[str] = None  # why it failed (Display_Erro, or what the code means); None when ok
 
     @property
     def ok(self) -> bool:
         """A reading was stored (READ or OVERLOAD)."""
-        return self.code in (UpdateCode.READ, UpdateCode.OVERLOAD)
+        return _stored(self.code)
+
+
+def _stored(code: int) -> bool:
+    return code in (UpdateCode.READ, UpdateCode.OVERLOAD)
+
+
+# What a failure code means, when the library names no reason of its own.
+_CODE_REASONS: Dict[str, Dict[int, str]] = {
+    "en": {
+        1: "no reading within the wait",
+        2: "no reading without motion within the wait",
+        4: "the port did not open within the start limit (missing, or in use by another program)",
+        7: "no stable weight within the time limit",
+        -1: "no such channel",
+    },
+    "pt": {
+        1: "nenhuma leitura dentro do tempo de espera",
+        2: "nenhuma leitura sem movimento dentro do tempo de espera",
+        4: "a porta n\u00e3o abriu dentro do limite (inexistente, ou em uso por outro programa)",
+        7: "nenhum peso est\u00e1vel dentro do tempo limite",
+        -1: "canal inexistente",
+    },
+}
+_NO_LINK = {"en": "no connection to the converter line", "pt": "sem conex\u00e3o com a linha do conversor"}
+_language = "pt"
+
+
+def _reason_text(channel: int, code: int, fallback: Optional[str] = None) -> str:
+    """The library's reason for the failure just seen (Display_Erro, read
+    once); without one, what the code means."""
+    given = decode(lib.Display_Erro(channel)) if channel >= 0 else ""
+    if given and code != UpdateCode.TIME_LIMIT:  # readings came, none stable: no update failed
+        return given
+    if fallback:
+        return fallback
+    return _CODE_REASONS[_language].get(int(code), f"update code {int(code)}")
+
+
+def _failure(channel: int, code: int, reason: str) -> Reading:
+    return Reading(code=UpdateCode.of(code), gross=None, net=None, tare=None, gross_text=None, net_text=None,
+                   tare_text=None, status=None, motion=None, unit=None, tag=None, total=None,
+                   total_text=None, raw=None, reason=reason)
 
 
 def _read(channel: int, code: int) -> Reading:
+    if not _stored(code):
+        return _failure(channel, code, _reason_text(channel, code))
     gross, net, tare = decode(lib.Gross_Canal(channel)), decode(lib.Net_Canal(channel)), decode(
         lib.Tare_Canal(channel))
     status = decode(lib.Estado_Canal(channel))
@@ -146,6 +198,21 @@ def _read(channel: int, code: int) -> Reading:
 def last_error() -> str:
     """The message of the last failed validation (Erro_Validacao)."""
     return decode(lib.Erro_Validacao())
+
+
+def set_language(language: str) -> None:
+    """The language of the library's messages (Seta_Idioma) and of this
+    package's failure reasons: "pt" (Brazilian Portuguese, the default) or
+    "en".  ValueError for another value; Pesmo6Error when the loaded library
+    predates the setting."""
+    global _language
+    codes = {"pt": 0, "en": 1}
+    if language not in codes:
+        raise ValueError(f"language {language!r} is not 'pt' or 'en'")
+    if not hasattr(lib, "Seta_Idioma"):
+        raise Pesmo6Error("the loaded Pesmo6 library has no language setting (Seta_Idioma)")
+    lib.Seta_Idioma(codes[language])
+    _language = language
 
 
 def _registration(family: str, converter: bool, raw: bool) -> Callable[..., int]:
@@ -176,7 +243,8 @@ _device_ports: Dict[str, int] = {}
 def set_port(port: int, device: str) -> None:
     """Maps serial port number `port` (1..65535) to a device path (Seta_Porta)."""
     if lib.Seta_Porta(port, encode(device)) != 0:
-        raise RegistrationError(f"port {port} cannot name {device!r}: ports are 1..65535, the path not empty")
+        raise RegistrationError(last_error() or f"port {port} cannot name {device!r}: ports are 1..65535, "
+                                                "the path not empty")
 
 
 def _port_for(device: str) -> int:
@@ -198,6 +266,7 @@ class Scale:
     def __init__(self, channel: int, family: str, converter: Optional["Converter"] = None,
                  line: Optional[str] = None, port: Optional[int] = None) -> None:
         self._channel = channel
+        self._last: int = UpdateCode.NOTHING  # the code of the last update; none yet
         self.family = family
         self.converter = converter
         self.line = line
@@ -241,14 +310,26 @@ class Scale:
         up, and always for a serial port."""
         return lib.Select_Canal(self._live()) == 1
 
+    def _connect(self) -> Optional[Reading]:
+        """Connects a converter line first; the failure when it cannot."""
+        ch = self._live()
+        if self.converter is None or lib.Select_Canal(ch) == 1:
+            return None
+        self._last = UpdateCode.NOTHING
+        return _failure(ch, UpdateCode.NOTHING, _reason_text(ch, UpdateCode.NOTHING, _NO_LINK[_language]))
+
     def update(self, no_motion_ms: Optional[int] = None) -> Reading:
         """Waits for the next reading (Update_Canal), or with `no_motion_ms`
-        for one without motion (Update_NoMotion).  A converter line that
-        cannot connect gives NOTHING at once."""
-        ch = self._live()
-        if self.converter is not None and lib.Select_Canal(ch) != 1:
-            return _read(ch, UpdateCode.NOTHING)
+        for one without motion (Update_NoMotion).  A converter line is
+        connected first (Select_Canal); one that cannot be gives NOTHING
+        with its reason without updating (at once when the converter refuses,
+        within 5 s when it does not answer).  Values only when `ok`."""
+        down = self._connect()
+        if down is not None:
+            return down
+        ch = self._channel
         code = lib.Update_Canal(ch) if no_motion_ms is None else lib.Update_NoMotion(ch, int(no_motion_ms))
+        self._last = code
         return _read(ch, code)
 
     def stable(self, count: int = 5, limit_s: int = 10) -> Reading:
@@ -256,18 +337,27 @@ class Scale:
         within `limit_s` seconds (LePesoConsecutivo); code TIME_LIMIT when
         the time ran out.  It connects a converter line by itself."""
         ch = self._live()
-        return _read(ch, lib.LePesoConsecutivo(ch, int(limit_s), int(count)))
+        code = lib.LePesoConsecutivo(ch, int(limit_s), int(count))
+        self._last = code
+        return _read(ch, code)
 
     def reading(self) -> Reading:
-        """The stored readouts without updating (code NOTHING)."""
-        return _read(self._live(), UpdateCode.NOTHING)
+        """The stored readouts without updating, with the code of the last
+        update (NOTHING before the first): values only when it stored one."""
+        ch = self._live()
+        if not _stored(self._last):
+            return _failure(ch, self._last, _CODE_REASONS[_language].get(int(self._last), ""))
+        return _read(ch, self._last)
 
     def floats(self) -> Tuple[float, float, float]:
-        """Gross, net and tare as the library converts them (0.0 when not numbers)."""
+        """Gross, net and tare as the library converts them (0.0 when not
+        numbers, and after a failed update: check the code first)."""
         ch = self._live()
         return lib.Gross_Canal_Float(ch), lib.Net_Canal_Float(ch), lib.Tare_Canal_Float(ch)
 
     def display_error(self) -> str:
+        """The channel's pending error (Display_Erro), handed out once; the
+        readings of update() already carry it as `reason`."""
         return decode(lib.Display_Erro(self._live()))
 
     def program_serial(self, baud: int, data_bits: int = 8, parity: int = 0, stop_bits: int = 1) -> None:
@@ -438,18 +528,27 @@ if hasattr(lib, "Seta_Trafego"):
 if hasattr(lib, "Update_Canais"):
     def update_many(scales: Sequence[Scale], no_motion_ms: Optional[int] = None) -> List[Reading]:
         """Updates every scale in one wait (Update_Canais) and returns their
-        readings in order; each code is what a single update would give."""
+        readings in order, each as update() would give it: a converter line
+        that cannot be connected gives NOTHING with its reason and is left
+        out of the wait; a closed scale raises ValueError, as update() does."""
         if not scales:
             return []
+        if len(scales) > 1024:
+            raise ValueError(f"update_many takes at most 1024 scales, not {len(scales)}")
         for s in scales:
-            if s.converter is not None and not s.closed:
-                lib.Select_Canal(s.channel)
-        n = len(scales)
-        channels = (_native.i32 * n)(*(s.channel for s in scales))
-        codes = (_native.i32 * n)()
-        wait = -1 if no_motion_ms is None else int(no_motion_ms)
-        if lib.Update_Canais(channels, n, wait, codes) < 0:
-            raise ValueError(f"Update_Canais refused {n} channels")
-        return [_read(s.channel, codes[i]) for i, s in enumerate(scales)]
+            s._live()
+        results: List[Optional[Reading]] = [s._connect() for s in scales]
+        waiting = [i for i, r in enumerate(results) if r is None]
+        if waiting:
+            n = len(waiting)
+            channels = (_native.i32 * n)(*(scales[i].channel for i in waiting))
+            codes = (_native.i32 * n)()
+            wait = -1 if no_motion_ms is None else int(no_motion_ms)
+            if lib.Update_Canais(channels, n, wait, codes) < 0:
+                raise ValueError(f"Update_Canais refused {n} channels")
+            for k, i in enumerate(waiting):
+                scales[i]._last = codes[k]
+                results[i] = _read(scales[i].channel, codes[k])
+        return [r for r in results if r is not None]
 
     __all__.append("update_many")

@@ -2,8 +2,11 @@
 
 The library is looked for, in order: the path in the environment variable
 PESMO6_LIBRARY; a copy beside this package (libpesmo6.so*, Pesmo6.dll); the
-system's (ctypes.util.find_library).  On 32-bit Windows the exports are
-stdcall (WinDLL), elsewhere the platform's C convention (CDLL).
+system's (ctypes.util.find_library); then by its name as the system loader
+finds it (libpesmo6.so.2 through LD_LIBRARY_PATH and the loader's cache,
+Pesmo6.dll on the DLL search path) and in /usr/local/lib, where
+`cmake --install` puts it without running ldconfig.  On 32-bit Windows the
+exports are stdcall (WinDLL), elsewhere the platform's C convention (CDLL).
 """
 from __future__ import annotations
 
@@ -93,6 +96,7 @@ EXPORTS: dict[str, tuple[Any, list[Any]]] = {
 OPTIONAL_EXPORTS: dict[str, tuple[Any, list[Any]]] = {
     "Seta_Trafego": (None, [TrafficCallback]),
     "Update_Canais": (i32, [ctypes.POINTER(i32), i32, i32, ctypes.POINTER(i32)]),
+    "Seta_Idioma": (i32, [i32]),
 }
 
 
@@ -107,7 +111,11 @@ def _candidates() -> list[str]:
     system = ctypes.util.find_library("Pesmo6" if IS_WINDOWS else "pesmo6")
     if system:
         found.append(system)
-    return found
+    if IS_WINDOWS:
+        found.append("Pesmo6.dll")
+    else:
+        found += ["libpesmo6.so.2", "/usr/local/lib/libpesmo6.so.2"]
+    return list(dict.fromkeys(found))
 
 
 def load() -> Any:

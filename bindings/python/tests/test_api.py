@@ -48,13 +48,52 @@ def test_same_address_is_the_same_converter(sim):
 def test_missing_port_and_silent_indicator(sim, tmp_path):
     with pesmo6.Scale.serial("7410", device=str(tmp_path / "no-such-tty")) as scale:
         t0 = time.monotonic()
-        assert scale.update().code == UpdateCode.NOT_OPENED
+        r = scale.update()
+        assert r.code == UpdateCode.NOT_OPENED and r.reason
         assert time.monotonic() - t0 < 3
     s = sim("--family", "7410", "--silent")
     with pesmo6.Scale.serial("7410", device=s.where) as scale:
         r = scale.update(no_motion_ms=200)
+        # The library's texts read "0" now: no weight, and the binding hands out none.
+        assert pesmo6.library().Net_Canal_Float(scale.channel) == 0.0
+        assert scale.reading().net is None and scale.reading().code == UpdateCode.MOTION
     assert r.code == UpdateCode.MOTION and not r.ok
-    assert r.net_text == "0" and r.net == 0
+    assert (r.net, r.gross, r.tare, r.net_text, r.gross_text, r.status, r.motion, r.unit, r.tag, r.raw) == \
+        (None,) * 10
+    assert r.reason
+
+
+def test_values_only_after_a_stored_reading(sim):
+    s = sim("--family", "7410", "--net", "500")
+    with pesmo6.Scale.serial("7410", device=s.where) as scale:
+        before = scale.reading()
+        assert before.code == UpdateCode.NOTHING and before.net is None
+        r = scale.update()
+        assert r.ok and r.net == 5 and r.reason is None
+        assert scale.reading().net == 5
+        s.stop()  # the indicator's port goes away
+        r = scale.update(no_motion_ms=150)
+        assert not r.ok and r.net is None and r.reason
+        assert scale.reading().net is None
+
+
+def test_reasons_follow_the_language(tmp_path):
+    try:
+        pesmo6.set_language("en")
+        with pesmo6.Scale.serial("OHAUS", device=str(tmp_path / "missing")) as scale:
+            r = scale.update()
+        assert r.code == UpdateCode.NOT_OPENED
+        assert "exist" in r.reason or "did not open" in r.reason, r.reason
+        with pytest.raises(pesmo6.RegistrationError) as e:
+            pesmo6.Converter("127.0.0.1").scale("KVT", "E")
+        assert str(e.value) == "Converter line (E) does not exist.\nUse line A, B, C or D."
+        with pytest.raises(ValueError):
+            pesmo6.set_language("de")
+    finally:
+        pesmo6.set_language("pt")
+    with pytest.raises(pesmo6.RegistrationError) as e:
+        pesmo6.set_port(70000, "/dev/ttyUSB0")
+    assert "70000" in str(e.value) and "65535" in str(e.value) and "n\u00famero" in str(e.value)
 
 
 def test_unreachable_converter_line_gives_nothing_at_once(sim):
@@ -67,6 +106,7 @@ def test_unreachable_converter_line_gives_nothing_at_once(sim):
         t0 = time.monotonic()
         r = scale.update()
         assert r.code == UpdateCode.NOTHING and time.monotonic() - t0 < 3
+        assert r.net is None and r.reason
         assert not scale.select()
 
 
@@ -200,3 +240,20 @@ def test_update_many(sim):
         ra, rb = pesmo6.update_many([sa, sb])
     assert (ra.code, rb.code) == (UpdateCode.READ, UpdateCode.READ)
     assert (ra.net, rb.net) == (1, 2)
+
+
+@pytest.mark.skipif(not hasattr(pesmo6, "update_many"), reason="the library has no multi-channel update")
+def test_update_many_fails_a_down_line_at_once_as_update_does(sim):
+    a = sim("--family", "7410", "--net", "100")
+    down = pesmo6.Converter("127.250.250.252")  # nothing listens: refused at once
+    with pesmo6.Scale.serial("7410", device=a.where) as sa, down.scale("KVT", "C") as sb:
+        t0 = time.monotonic()
+        ra, rb = pesmo6.update_many([sa, sb])
+        elapsed = time.monotonic() - t0
+        single = sb.update()
+    assert ra.code == UpdateCode.READ and ra.net == 1
+    assert rb.code == single.code == UpdateCode.NOTHING
+    assert rb.net is None and rb.reason and single.reason
+    assert elapsed < 3, "the down line was not waited for"
+    with pytest.raises(ValueError):
+        pesmo6.update_many([sa])  # closed, as update() refuses it

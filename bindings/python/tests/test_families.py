@@ -140,8 +140,10 @@ def test_moving_weight_runs_out_of_time(sim):
     with open_scale(sim, "7410", "serial", "--motion-ms", "60000") as scale:
         r = scale.stable(count=3, limit_s=1)
         assert r.code == UpdateCode.TIME_LIMIT and not r.ok
+        # The readings kept moving: the last one is no stable weight, so none is handed out.
+        assert r.net is None and r.reason
         moving = scale.update(no_motion_ms=300)
-    assert moving.code == UpdateCode.MOTION
+    assert moving.code == UpdateCode.MOTION and moving.net is None
 
 
 def test_floats_match_the_decimals(sim, separator):
