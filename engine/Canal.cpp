@@ -8,6 +8,7 @@
 #include <cmath>
 
 #include "Familias.h"
+#include "Mensagens.h"
 #include "drivers/Operacao.h"
 #include "transport/EventPump.h"
 #include "transport/platform/Platform.h"
@@ -28,6 +29,34 @@ std::unique_ptr<TOperacao> Prepara(int32_t canal, int32_t parametro) {
   return ch->Bal->CriaOperacao(ch->Bal, ch, parametro);
 }
 
+// The reason of an update that stored nothing, from what its link saw: the
+// channel's pending error, which Display_Erro hands out.
+Motivo MotivoDe(FalhaEnlace falha) {
+  switch (falha) {
+    case FalhaEnlace::PortaInexistente: return Motivo::PortaInexistente;
+    case FalhaEnlace::PortaSemPermissao: return Motivo::PermissaoNegada;
+    case FalhaEnlace::PortaEmUso: return Motivo::PortaEmUso;
+    case FalhaEnlace::AjusteRecusado: return Motivo::LinhaRecusada;
+    case FalhaEnlace::PortaPerdida: return Motivo::PortaFechada;
+    case FalhaEnlace::LinhaDesconectada: return Motivo::LinhaDesconectada;
+    case FalhaEnlace::LinhaCaiu: return Motivo::LinhaCaiu;
+    case FalhaEnlace::ConversorRecusou: return Motivo::ConversorRecusou;
+    case FalhaEnlace::ConversorMudo: return Motivo::ConversorNaoRespondeu;
+    case FalhaEnlace::EnderecoInvalido: return Motivo::EnderecoNaoResolvido;
+    case FalhaEnlace::EnvioFalhou: return Motivo::EnvioFalhou;
+    case FalhaEnlace::Nenhuma: break;
+  }
+  return Motivo::SemLeitura;
+}
+
+void AnotaResultado(const TOperacao& op, int32_t codigo) {
+  if (codigo == PESMO6_LIDO || codigo == PESMO6_SOBRECARGA) return;
+  TClVorel& ch = *op.Canal();
+  const TEnlace* enlace = ch.Enlace();
+  if (enlace == nullptr) return;  // closed or deleted under the update
+  AnotaFalha(ch, MotivoDe(enlace->UltimaFalha()), enlace->DetalheFalha());
+}
+
 struct Item {
   std::unique_ptr<TOperacao> op;
   int32_t codigo = 1;
@@ -38,7 +67,10 @@ struct Item {
 void Passo(Item& item, bool primeiro) {
   try {
     item.fim = primeiro ? item.op->Comeca() : item.op->Avanca();
-    if (item.fim) item.codigo = item.op->Codigo();
+    if (item.fim) {
+      item.codigo = item.op->Codigo();
+      AnotaResultado(*item.op, item.codigo);
+    }
   } catch (...) {
     item.op->Falhou();
     item.codigo = 1;
@@ -226,7 +258,10 @@ int32_t SelectCanal(int32_t canal) {
   const std::string endereco = temConversor ? ips[static_cast<size_t>(ch->IndiceIp)].Texto() : std::string();
   const int32_t r = enlace->Seleciona(endereco, static_cast<uint16_t>(ch->Porta), kSelectLimiteMs,
                                       ch->Situacao == Ocupado);
-  if (r == 0) Log("SelectCanal[" + std::to_string(canal) + "] sem conexao");
+  if (r == 0) {
+    Log("SelectCanal[" + std::to_string(canal) + "] sem conexao");
+    AnotaFalha(*ch, MotivoDe(enlace->UltimaFalha()), enlace->DetalheFalha());
+  }
   return r == 1 ? 1 : 0;
 }
 

@@ -9,6 +9,7 @@
 #include "drivers/W_Ohaus.h"
 #include "drivers/W_TRILOGRAF.h"
 #include "ListaFamilias.h"
+#include "Mensagens.h"
 
 namespace pesmo6 {
 namespace {
@@ -117,7 +118,7 @@ int32_t RegistraSerial(int32_t dispositivo, uint32_t porta) {
   const Familia* familia = FamiliaDe(dispositivo);
   if (familia == nullptr) return -1;
   if (porta > 65535) {
-    MsgErro() = "O n\xFAmero da porta serial (" + std::to_string(porta) + ") est\xE1 errado: v\xE1lidos 0 a 65535.";
+    MsgErro() = MsgPortaForaDaFaixa(porta);
     return -1;
   }
   return Registra([&](TClVorel& ch, int32_t n) {

@@ -1,10 +1,6 @@
 // The reason behind each failed update, as Display_Erro hands it out right
 // after the failure, in both languages.
-//
-// These cases wait for the update paths to leave their reason with
-// AnotaFalha (engine/Mensagens.h) and for the registrations' port check to
-// leave MsgPortaForaDaFaixa.  Until then each one is skipped; enable them by
-// setting kMotivosLigados to true.
+
 #include <fcntl.h>
 #include <sys/file.h>
 #include <unistd.h>
@@ -24,12 +20,6 @@ using namespace pesmo6test;
 
 namespace {
 
-constexpr bool kMotivosLigados = false;
-
-#define PESMO6_MOTIVOS_PENDENTES()                                                                  \
-  if (!kMotivosLigados) GTEST_SKIP() << "waits for the update paths to fill ErroPendente with "   \
-                                        "AnotaFalha (engine/Mensagens.h); set kMotivosLigados"
-
 class MotivosPendentes : public LibraryTest {
  protected:
   void TearDown() override {
@@ -48,7 +38,6 @@ class MotivosPendentes : public LibraryTest {
 };
 
 TEST_F(MotivosPendentes, RegistrationPortOutOfRange) {
-  PESMO6_MOTIVOS_PENDENTES();
   EXPECT_EQ(W7410Serial(70000), -1);
   EXPECT_STREQ(Erro_Validacao(), "O n\xFAmero de porta serial (70000) passa de 65535.");
   Seta_Idioma(1);
@@ -57,7 +46,6 @@ TEST_F(MotivosPendentes, RegistrationPortOutOfRange) {
 }
 
 TEST_F(MotivosPendentes, MissingDevice) {
-  PESMO6_MOTIVOS_PENDENTES();
   ASSERT_EQ(Seta_Porta(201, "/dev/pesmo6-no-such-device"), 0);
   const int32_t ch = W7410Serial(201);
   EXPECT_EQ(Update_Canal(ch), 4);
@@ -68,7 +56,6 @@ TEST_F(MotivosPendentes, MissingDevice) {
 }
 
 TEST_F(MotivosPendentes, PortHeldByAnotherProgram) {
-  PESMO6_MOTIVOS_PENDENTES();
   pesmo6sim::StreamingIndicator sim;
   const int other = open(sim.Device().c_str(), O_RDWR | O_NOCTTY);
   ASSERT_GE(other, 0);
@@ -81,7 +68,6 @@ TEST_F(MotivosPendentes, PortHeldByAnotherProgram) {
 }
 
 TEST_F(MotivosPendentes, PermissionDenied) {
-  PESMO6_MOTIVOS_PENDENTES();
   if (geteuid() == 0) GTEST_SKIP() << "root opens any device";
   char dir[] = "/tmp/pesmo6-perm-XXXXXX";
   ASSERT_NE(mkdtemp(dir), nullptr);
@@ -98,7 +84,6 @@ TEST_F(MotivosPendentes, PermissionDenied) {
 }
 
 TEST_F(MotivosPendentes, SilentIndicator) {
-  PESMO6_MOTIVOS_PENDENTES();
   pesmo6sim::StreamingIndicator sim;  // no frame set: silence
   ASSERT_EQ(Seta_Porta(204, sim.Device().c_str()), 0);
   const int32_t ch = W7410Serial(204);
@@ -108,7 +93,6 @@ TEST_F(MotivosPendentes, SilentIndicator) {
 }
 
 TEST_F(MotivosPendentes, ConverterRefusesTheLine) {
-  PESMO6_MOTIVOS_PENDENTES();
   pesmo6sim::Converter conv;
   conv.SetLineListening(1, false);
   const int32_t ch = W7410(Seta_Ip(conv.Address().c_str()), "A");
@@ -117,7 +101,6 @@ TEST_F(MotivosPendentes, ConverterRefusesTheLine) {
 }
 
 TEST_F(MotivosPendentes, UpdateWithoutSelect) {
-  PESMO6_MOTIVOS_PENDENTES();
   pesmo6sim::Converter conv;
   conv.SetLineFrame(2, pesmo6sim::Frame7410(pesmo6sim::Leitura7410{}));
   const int32_t ch = W7410(Seta_Ip(conv.Address().c_str()), "B");
@@ -127,7 +110,6 @@ TEST_F(MotivosPendentes, UpdateWithoutSelect) {
 }
 
 TEST_F(MotivosPendentes, ConverterDropsTheLine) {
-  PESMO6_MOTIVOS_PENDENTES();
   pesmo6sim::Converter conv;
   const int32_t ch = W7410(Seta_Ip(conv.Address().c_str()), "C");
   ASSERT_EQ(Select_Canal(ch), 1);
