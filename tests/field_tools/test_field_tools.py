@@ -392,6 +392,33 @@ def test_simulator_bad_usage(args):
     assert len(r.stderr.strip().splitlines()) == 1, r.stderr
 
 
+@pytest.mark.parametrize("args, largest", [
+    (["serial", "7410", "--weight", "18000"], "9999.99"),
+    (["serial", "kvt", "--weight", "-1000", "--decimals", "3"], "-999.999"),
+    (["serial", "7410-raw", "--weight", "1", "--tare", "10000"], "9999.99"),
+    (["serial", "7410", "--weight", "9999.99", "--script", "noisy"], "9999.99"),
+    (["serial", "msi3360", "--weight", "100000", "--decimals", "2"], "99999.99"),
+    (["serial", "msi3360", "--weight", "99999999", "--tare", "1", "--decimals", "0"], "99999999"),
+    (["converter", "--address", "127.0.0.1", "--line", "B=7410", "--weight", "18000"], "9999.99"),
+])
+def test_simulator_refuses_a_weight_its_frame_cannot_carry(args, largest):
+    r = subprocess.run([SIM, *args], capture_output=True, text=True, timeout=5)
+    assert r.returncode == USAGE, r
+    assert r.stdout == ""
+    assert len(r.stderr.strip().splitlines()) == 1, r.stderr
+    assert "the largest is %s" % largest in r.stderr, r.stderr
+
+
+def test_simulator_plays_the_largest_weights(sims):
+    # At the edge of each frame, and past the 7410's at fewer decimals.
+    for family, args, net in [("7410", ["--weight", "9999.99"], 9999.99),
+                              ("7410", ["--weight", "18000", "--decimals", "0"], 18000),
+                              ("msi3360", ["--weight", "-9999.99"], -9999.99)]:
+        sim = sims("serial", family, *args)
+        code, j = reading("read", family, "--device", sim.device)
+        assert code == 0 and j["net_value"] == pytest.approx(net), j
+
+
 def test_help_everywhere_and_in_the_readme():
     for sub in ["", "read", "watch", "stable", "trace", "scan", "dio", "dio in"]:
         r = pesmo6(*sub.split(), "--help")
