@@ -6,8 +6,13 @@
 #include <langinfo.h>
 #include <locale.h>
 
+#include <algorithm>
 #include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
 #include <functional>
+#include <map>
 #include <string>
 #include <thread>
 #include <vector>
@@ -40,9 +45,66 @@ inline long long MsSince(Clock::time_point t0) {
   return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - t0).count();
 }
 
-// Polls a condition another thread (a simulator) makes true.
+// How long each thread of this process has been ready to run but waiting
+// for a core, in nanoseconds, by thread id (/proc/self/task/*/schedstat).
+inline std::map<long, unsigned long long> QueuedNsByThread() {
+  std::map<long, unsigned long long> queued;
+  std::error_code ec;
+  for (auto it = std::filesystem::directory_iterator("/proc/self/task", ec);
+       !ec && it != std::filesystem::directory_iterator(); it.increment(ec)) {
+    std::ifstream f(it->path() / "schedstat");
+    unsigned long long running = 0, waiting = 0;
+    if (f >> running >> waiting) queued[std::atol(it->path().filename().c_str())] = waiting;
+  }
+  return queued;
+}
+
+// The time a stretch of a test took, measured as the soak measures calls.
+// Wall() is what the clock shows: a wait lasts at least its time, so lower
+// bounds use it.  Own() leaves out the time this process's threads were
+// ready to run but waited for a core: on a loaded machine the kernel runs
+// the test, the library's thread and the simulators late, which says nothing
+// of the library, so upper bounds use it.  On an idle machine both agree,
+// and a bound keeps its full strength.  Queued() is that load in ms,
+// MostQueued() the largest share of it any one thread had.
+class Stopwatch {
+ public:
+  Stopwatch() : queued0_(QueuedNsByThread()), t0_(Clock::now()) {}
+  long long Wall() const { return MsSince(t0_); }
+  long long Own() const {
+    const long long wall = Wall();
+    return std::max(0LL, wall - Queued());
+  }
+  long long Queued() const {
+    unsigned long long sum = 0;
+    for (const auto& [tid, ns] : QueuedNsByThread()) sum += Since(tid, ns);
+    return static_cast<long long>(sum / 1000000);
+  }
+  long long MostQueued() const {
+    unsigned long long most = 0;
+    for (const auto& [tid, ns] : QueuedNsByThread()) most = std::max(most, Since(tid, ns));
+    return static_cast<long long>(most / 1000000);
+  }
+  Clock::time_point Start() const { return t0_; }
+
+ private:
+  // A thread that started since counts whole; one that ended is left out.
+  unsigned long long Since(long tid, unsigned long long ns) const {
+    const auto it = queued0_.find(tid);
+    const unsigned long long before = it == queued0_.end() ? 0 : it->second;
+    return ns > before ? ns - before : 0;
+  }
+  std::map<long, unsigned long long> queued0_;
+  Clock::time_point t0_;
+};
+inline long long MsSince(const Stopwatch& s) { return s.Wall(); }
+inline long long OwnMsSince(const Stopwatch& s) { return s.Own(); }
+
+// Polls a condition another thread (a simulator) makes true.  The limit
+// only ends a wait for what should already have happened: generous, so that
+// a loaded machine's late simulator thread is no failure.
 template <class F>
-bool Eventually(F condition, int ms = 1000) {
+bool Eventually(F condition, int ms = 5000) {
   const auto t0 = Clock::now();
   while (MsSince(t0) < ms) {
     if (condition()) return true;
