@@ -101,9 +101,9 @@ fuzz: deps build-fuzz
 fuzz-ci: deps build-fuzz
 	bash scripts/fuzz.sh 20 2
 
-# The library, the demo and the field tools only: a build/ that make demo
-# configures leaves the suites and the gateway out (make build adds them).
-DEMO_TARGETS := pesmo6 pesmo6-demo pesmo6-cli pesmo6-sim
+# The library and the demo only: a build/ that make demo configures leaves
+# the suites and the gateway out (make build adds them and the field tools).
+DEMO_TARGETS := pesmo6 pesmo6-demo
 demo: deps-demo
 	test -f build/CMakeCache.txt || cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo -DPESMO6_TESTS=OFF \
 	  -DPESMO6_GATEWAY=OFF $(CMAKE_OPTS) >/dev/null

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Installs what a profile needs, when it is missing.  Needs root for
 # apt-get; without it, only reports what is missing.
-#   install-deps.sh demo     the library, the demo and the field tools (make demo)
+#   install-deps.sh demo     the library and the demo (make demo), and the field tools
 #   install-deps.sh          also the gateway and everything the Linux suite uses
 #   install-deps.sh windows  also the mingw-w64 cross compilers and Wine
 set -euo pipefail
