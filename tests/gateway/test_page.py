@@ -21,8 +21,8 @@ from page_support import CARDS_JS, LAYOUT_JS, Chromium, PageGateway
 
 TOKEN = "page-test-token"
 
-pytestmark = pytest.mark.skipif(not page_support.chromium_path(),
-                                reason="chromium is missing (Debian package chromium)")
+pytestmark = pytest.mark.skipif(page_support.selenium_missing() is not None,
+                                reason=str(page_support.selenium_missing()))
 
 # name, pesmo6-sim arguments, the net weight its card must show
 STEADY = [
