@@ -41,6 +41,25 @@ def queued(pid="self"):
     return total / 1e9
 
 
+def holds_open(pid, path, seconds=20):
+    """Waits until process pid has path open; False if it never does."""
+    want = os.path.realpath(path)
+    deadline = time.monotonic() + seconds
+    while time.monotonic() < deadline:
+        try:
+            fds = os.listdir("/proc/%d/fd" % pid)
+        except OSError:
+            return False
+        for fd in fds:
+            try:
+                if os.readlink("/proc/%d/fd/%s" % (pid, fd)) == want:
+                    return True
+            except OSError:
+                pass
+        time.sleep(0.02)
+    return False
+
+
 class Stopwatch:
     """Wall time of a stretch, and that less the time this process and the
     given ones waited for a core, for upper bounds on a loaded machine."""
@@ -238,7 +257,9 @@ def test_watch_lines_and_interrupt(sims):
     silent = sims("serial", "7410", "--silent")
     p = subprocess.Popen([PESMO6, "watch", "7410", "--device", silent.device], stdout=subprocess.PIPE,
                          stderr=subprocess.PIPE, text=True)
-    time.sleep(0.5)
+    # Interrupted once it waits on the port (its handler is in place by
+    # then), however long a loaded machine takes to get it there.
+    assert holds_open(p.pid, silent.device), "pesmo6 watch never opened the port"
     watch = Stopwatch(p.pid)
     p.send_signal(signal.SIGINT)
     # Waited for without reaping, so that its run-queue delay can still be read.
