@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 #include <langinfo.h>
 #include <locale.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
@@ -61,39 +62,47 @@ inline std::map<long, unsigned long long> QueuedNsByThread() {
 
 // The time a stretch of a test took, measured as the soak measures calls.
 // Wall() is what the clock shows: a wait lasts at least its time, so lower
-// bounds use it.  Own() leaves out the time this process's threads were
-// ready to run but waited for a core: on a loaded machine the kernel runs
-// the test, the library's thread and the simulators late, which says nothing
-// of the library, so upper bounds use it.  On an idle machine both agree,
-// and a bound keeps its full strength.  Queued() is that load in ms,
-// MostQueued() the largest share of it any one thread had.
+// bounds use it.  Own() leaves out the time the measuring thread was ready
+// to run but waited for a core, and the longest such wait of any other
+// thread of the process (a simulator thread that was run late delivers late,
+// and one preempted inside the kernel's terminal code holds up the library's
+// port calls meanwhile): on a loaded machine that says nothing of the
+// library, so upper bounds use Own().  On an idle machine both agree, and a
+// bound keeps its full strength.  Queued() is the measuring thread's wait in
+// ms, MostQueued() the longest of the other threads'.
 class Stopwatch {
  public:
-  Stopwatch() : queued0_(QueuedNsByThread()), t0_(Clock::now()) {}
+  Stopwatch() : self_(gettid()), queued0_(QueuedNsByThread()), t0_(Clock::now()) {}
   long long Wall() const { return MsSince(t0_); }
   long long Own() const {
     const long long wall = Wall();
-    return std::max(0LL, wall - Queued());
+    const auto now = QueuedNsByThread();
+    return std::max(0LL, wall - Ms(Mine(now)) - Ms(MostOther(now)));
   }
-  long long Queued() const {
-    unsigned long long sum = 0;
-    for (const auto& [tid, ns] : QueuedNsByThread()) sum += Since(tid, ns);
-    return static_cast<long long>(sum / 1000000);
-  }
-  long long MostQueued() const {
-    unsigned long long most = 0;
-    for (const auto& [tid, ns] : QueuedNsByThread()) most = std::max(most, Since(tid, ns));
-    return static_cast<long long>(most / 1000000);
-  }
+  long long Queued() const { return Ms(Mine(QueuedNsByThread())); }
+  long long MostQueued() const { return Ms(MostOther(QueuedNsByThread())); }
   Clock::time_point Start() const { return t0_; }
 
  private:
+  static long long Ms(unsigned long long ns) { return static_cast<long long>(ns / 1000000); }
   // A thread that started since counts whole; one that ended is left out.
   unsigned long long Since(long tid, unsigned long long ns) const {
     const auto it = queued0_.find(tid);
     const unsigned long long before = it == queued0_.end() ? 0 : it->second;
     return ns > before ? ns - before : 0;
   }
+  unsigned long long Mine(const std::map<long, unsigned long long>& now) const {
+    const auto it = now.find(self_);
+    return it == now.end() ? 0 : Since(self_, it->second);
+  }
+  unsigned long long MostOther(const std::map<long, unsigned long long>& now) const {
+    unsigned long long most = 0;
+    for (const auto& [tid, ns] : now) {
+      if (tid != self_) most = std::max(most, Since(tid, ns));
+    }
+    return most;
+  }
+  long self_;
   std::map<long, unsigned long long> queued0_;
   Clock::time_point t0_;
 };

@@ -167,7 +167,11 @@ TEST_F(Driver7410, MotionAndNoMotionWaits) {
   const Stopwatch t0;
   EXPECT_EQ(Update_NoMotion(ch, 300), 2);
   EXPECT_GE(MsSince(t0), 290);
-  EXPECT_LT(OwnMsSince(t0), 900);
+  // Each update opens the port again (a decoded 7410 closes it after its
+  // frame), and an open that fails is retried up to the start limit (1 s):
+  // that, not the 300 ms, is the call's bound.  A normal update's 10 s wait
+  // in its place still fails here.
+  EXPECT_LT(OwnMsSince(t0), 1250);
   EXPECT_STREQ(Estado_EmMovimento(ch), "S");
   EXPECT_EQ(Estado_Canal(ch)[4], 'S');
   EXPECT_EQ(std::string(Net_Canal(ch)), Spaces(5) + W("42,00")) << "shows the last moving frame";
