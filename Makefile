@@ -4,8 +4,8 @@ VERSION := $(shell sed -n '/^project.Pesmo6 VERSION/s/.*VERSION \([0-9.]*\).*/\1
 # Our own builds treat warnings as errors; a packager's plain configure does not.
 CMAKE_OPTS := -DPESMO6_WERROR=ON
 
-.PHONY: all deps deps-windows build build-asan build-variants windows test test-linux test-windows \
-        test-host deb dist demo bench gateway-load gateway-attack soak clean build-fuzz fuzz fuzz-ci
+.PHONY: all deps deps-demo deps-windows build build-asan build-variants windows test test-linux test-windows \
+        test-host check stress deb dist demo bench gateway-load gateway-attack soak clean build-fuzz fuzz fuzz-ci
 
 all: build
 
@@ -15,8 +15,11 @@ deps:
 deps-windows:
 	@bash scripts/install-deps.sh windows
 
+deps-demo:
+	@bash scripts/install-deps.sh demo
+
 build:
-	cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo $(CMAKE_OPTS) >/dev/null
+	cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo -DPESMO6_TESTS=ON -DPESMO6_GATEWAY=ON $(CMAKE_OPTS) >/dev/null
 	cmake --build build -j $(JOBS)
 
 build-asan:
@@ -43,6 +46,16 @@ windows: deps-windows
 # Windows DLLs checked and run under Wine, then what host developers get
 # (variants, install, packages, bindings, reference pages).
 test: deps-windows test-linux test-windows test-host fuzz-ci
+
+# For contributors: the Linux suite of the normal build, nothing installed,
+# no sanitizer build, no Windows.
+check: build
+	cd build && ctest --output-on-failure -j $(JOBS)
+
+# The Linux suite of both builds three times in a row from a fresh clone of
+# this checkout, with both cores kept busy (scripts/stress-suite.sh).
+stress: deps
+	bash scripts/stress-suite.sh
 
 test-linux: deps build build-asan
 	cd build && ctest --output-on-failure -j $(JOBS)
@@ -89,7 +102,13 @@ fuzz: deps build-fuzz
 fuzz-ci: deps build-fuzz
 	bash scripts/fuzz.sh 20 2
 
-demo: deps build
+# The library and the demo only: a build/ that make demo configures leaves
+# the suites and the gateway out (make build adds them and the field tools).
+DEMO_TARGETS := pesmo6 pesmo6-demo
+demo: deps-demo
+	test -f build/CMakeCache.txt || cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo -DPESMO6_TESTS=OFF \
+	  -DPESMO6_GATEWAY=OFF $(CMAKE_OPTS) >/dev/null
+	cmake --build build -j $(JOBS) --target $(DEMO_TARGETS)
 	./build/pesmo6-demo
 
 # Sixteen simulated indicators read for SOAK_SECONDS while the simulators

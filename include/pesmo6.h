@@ -5,11 +5,17 @@
  * readings the library stored.  Every function below is exported by its plain
  * name; on 32-bit Windows they use the stdcall convention.
  *
- * Threads: the library starts no thread and takes no lock.  Call it from one
- * thread at a time.  Waits (updates, LePesoConsecutivo) run the calling
- * thread's event pump; the host hook of Seta_Eventos runs inside it and may
- * call back into the library, even to update, close or delete the channel
- * whose update is running.
+ * Threads: everything runs on the calling thread, with one exception: a
+ * converter address that is a host name (not a numeric IPv4 address) is
+ * looked up by the system's resolver on a worker thread the library starts
+ * for that lookup (at most eight at a time, kept in a table under a mutex),
+ * while the caller waits no longer than its connection's bound; the thread
+ * ends when the resolver answers, and never calls the host.  Nothing else
+ * starts a thread or takes a lock.  Call the library from one thread at a
+ * time.  Waits (updates, LePesoConsecutivo) run the calling thread's event
+ * pump; the host hook of Seta_Eventos runs inside it and may call back into
+ * the library, even to update, close or delete the channel whose update is
+ * running.
  *
  * Texts: NUL-terminated Windows-1252.  A null text argument is an empty text.
  * A returned text belongs to the library and stays valid until the same field

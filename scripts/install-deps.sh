@@ -1,17 +1,30 @@
 #!/usr/bin/env bash
-# Installs what building and testing need, when it is missing.  Needs root
-# for apt-get; without it, only reports what is missing.
-#   install-deps.sh          Linux build and tests
+# Installs what a profile needs, when it is missing.  Needs root for
+# apt-get; without it, only reports what is missing.
+#   install-deps.sh demo     the library and the demo (make demo), and the field tools
+#   install-deps.sh          also the gateway and everything the Linux suite uses
 #   install-deps.sh windows  also the mingw-w64 cross compilers and Wine
 set -euo pipefail
 
-want=(cmake g++ make libgtest-dev libcli11-dev nlohmann-json3-dev locales python3 ser2net nftables iproute2 strace
-      clang libclang-rt-14-dev pkg-config zip unzip dpkg-dev python3-pytest python3-setuptools python3-wheel python3-pip python3-venv fp-compiler mono-mcs mono-runtime)
-# The gateway pesmo6d and its tests.
-want+=(libtomlplusplus-dev libmicrohttpd-dev libmosquitto-dev mosquitto mosquitto-clients)
-# The gateway's live page in headless Chromium, with a font for its layout.
-want+=(chromium fonts-dejavu-core)
-if [ "${1:-}" = windows ]; then
+profile=${1:-test}
+case "$profile" in
+  demo|test|windows) ;;
+  *) echo "usage: install-deps.sh [demo|test|windows]" >&2; exit 64 ;;
+esac
+
+# The library, pesmo6-demo and the field tools (CLI11, nlohmann-json).
+want=(cmake g++ make libcli11-dev nlohmann-json3-dev)
+if [ "$profile" != demo ]; then
+  want+=(libgtest-dev locales python3 ser2net nftables iproute2 strace
+         clang libclang-rt-14-dev pkg-config zip unzip dpkg-dev python3-pytest python3-setuptools python3-wheel python3-pip python3-venv
+         fp-compiler mono-mcs mono-runtime)
+  # The gateway pesmo6d and its tests.
+  want+=(libtomlplusplus-dev libmicrohttpd-dev libmosquitto-dev mosquitto mosquitto-clients)
+  # The gateway's live page in headless Chromium, driven by Selenium through
+  # chromedriver, with a font for its layout.
+  want+=(chromium chromium-driver python3-selenium fonts-dejavu-core)
+fi
+if [ "$profile" = windows ]; then
   want+=(mingw-w64 g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix wine wine64 wine32:i386)
 fi
 
@@ -34,6 +47,8 @@ if [ "${#missing[@]}" -gt 0 ]; then
     apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
   fi
 fi
+
+[ "$profile" = demo ] && exit 0
 
 # Comma-separator cases run under pt_BR.UTF-8.
 if ! locale -a 2>/dev/null | grep -qi '^pt_BR\.utf-\?8$'; then

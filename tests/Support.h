@@ -5,9 +5,15 @@
 #include <gtest/gtest.h>
 #include <langinfo.h>
 #include <locale.h>
+#include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
 #include <functional>
+#include <map>
 #include <memory>
 #include <string>
 #include <thread>
@@ -41,9 +47,74 @@ inline long long MsSince(Clock::time_point t0) {
   return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - t0).count();
 }
 
-// Polls a condition another thread (a simulator) makes true.
+// How long each thread of this process has been ready to run but waiting
+// for a core, in nanoseconds, by thread id (/proc/self/task/*/schedstat).
+inline std::map<long, unsigned long long> QueuedNsByThread() {
+  std::map<long, unsigned long long> queued;
+  std::error_code ec;
+  for (auto it = std::filesystem::directory_iterator("/proc/self/task", ec);
+       !ec && it != std::filesystem::directory_iterator(); it.increment(ec)) {
+    std::ifstream f(it->path() / "schedstat");
+    unsigned long long running = 0, waiting = 0;
+    if (f >> running >> waiting) queued[std::atol(it->path().filename().c_str())] = waiting;
+  }
+  return queued;
+}
+
+// The time a stretch of a test took, measured as the soak measures calls.
+// Wall() is what the clock shows: a wait lasts at least its time, so lower
+// bounds use it.  Own() leaves out the time the measuring thread was ready
+// to run but waited for a core, and the longest such wait of any other
+// thread of the process (a simulator thread that was run late delivers late,
+// and one preempted inside the kernel's terminal code holds up the library's
+// port calls meanwhile): on a loaded machine that says nothing of the
+// library, so upper bounds use Own().  On an idle machine both agree, and a
+// bound keeps its full strength.  Queued() is the measuring thread's wait in
+// ms, MostQueued() the longest of the other threads'.
+class Stopwatch {
+ public:
+  Stopwatch() : self_(gettid()), queued0_(QueuedNsByThread()), t0_(Clock::now()) {}
+  long long Wall() const { return MsSince(t0_); }
+  long long Own() const {
+    const long long wall = Wall();
+    const auto now = QueuedNsByThread();
+    return std::max(0LL, wall - Ms(Mine(now)) - Ms(MostOther(now)));
+  }
+  long long Queued() const { return Ms(Mine(QueuedNsByThread())); }
+  long long MostQueued() const { return Ms(MostOther(QueuedNsByThread())); }
+  Clock::time_point Start() const { return t0_; }
+
+ private:
+  static long long Ms(unsigned long long ns) { return static_cast<long long>(ns / 1000000); }
+  // A thread that started since counts whole; one that ended is left out.
+  unsigned long long Since(long tid, unsigned long long ns) const {
+    const auto it = queued0_.find(tid);
+    const unsigned long long before = it == queued0_.end() ? 0 : it->second;
+    return ns > before ? ns - before : 0;
+  }
+  unsigned long long Mine(const std::map<long, unsigned long long>& now) const {
+    const auto it = now.find(self_);
+    return it == now.end() ? 0 : Since(self_, it->second);
+  }
+  unsigned long long MostOther(const std::map<long, unsigned long long>& now) const {
+    unsigned long long most = 0;
+    for (const auto& [tid, ns] : now) {
+      if (tid != self_) most = std::max(most, Since(tid, ns));
+    }
+    return most;
+  }
+  long self_;
+  std::map<long, unsigned long long> queued0_;
+  Clock::time_point t0_;
+};
+inline long long MsSince(const Stopwatch& s) { return s.Wall(); }
+inline long long OwnMsSince(const Stopwatch& s) { return s.Own(); }
+
+// Polls a condition another thread (a simulator) makes true.  The limit
+// only ends a wait for what should already have happened: generous, so that
+// a loaded machine's late simulator thread is no failure.
 template <class F>
-bool Eventually(F condition, int ms = 1000) {
+bool Eventually(F condition, int ms = 5000) {
   const auto t0 = Clock::now();
   while (MsSince(t0) < ms) {
     if (condition()) return true;

@@ -128,9 +128,9 @@ TEST_F(Driver7410, WrongChecksumAndNoiseAreSkipped) {
     sim_->Inject(std::string("00123\r") + Frame7410(bad, false) + pesmo6sim::FrameFromBody("\r") +
                  Frame7410(good));
   }));
-  const auto t0 = Clock::now();
+  const Stopwatch t0;
   ASSERT_EQ(Update_Canal(ch), 0);
-  EXPECT_LT(MsSince(t0), 1000);
+  EXPECT_LT(OwnMsSince(t0), 1000);
   EXPECT_EQ(std::string(Net_Canal(ch)), Spaces(5) + W("22,22"));
 }
 
@@ -167,10 +167,14 @@ TEST_F(Driver7410, MotionAndNoMotionWaits) {
   ASSERT_EQ(Update_Canal(ch), 0) << "a normal update takes a moving frame";
   EXPECT_STREQ(Estado_EmMovimento(ch), "S");
 
-  const auto t0 = Clock::now();
+  const Stopwatch t0;
   EXPECT_EQ(Update_NoMotion(ch, 300), 2);
   EXPECT_GE(MsSince(t0), 290);
-  EXPECT_LT(MsSince(t0), 900);
+  // Each update opens the port again (a decoded 7410 closes it after its
+  // frame), and an open that fails is retried up to the start limit (1 s):
+  // that, not the 300 ms, is the call's bound.  A normal update's 10 s wait
+  // in its place still fails here.
+  EXPECT_LT(OwnMsSince(t0), 1250);
   EXPECT_STREQ(Estado_EmMovimento(ch), "S");
   EXPECT_EQ(Estado_Canal(ch)[4], 'S');
   EXPECT_EQ(std::string(Net_Canal(ch)), Spaces(5) + W("42,00")) << "shows the last moving frame";
@@ -192,11 +196,11 @@ TEST_F(Driver7410, NoMotionWaitZeroAndTimeouts) {
   ASSERT_EQ(Update_Canal(ch), 0);
   sim_->SetFrame("");
 
-  auto t0 = Clock::now();
+  Stopwatch t0;
   EXPECT_EQ(Update_NoMotion(ch, 0), 2);
-  EXPECT_LT(MsSince(t0), 100);
+  EXPECT_LT(OwnMsSince(t0), 100);
 
-  t0 = Clock::now();
+  t0 = Stopwatch();
   EXPECT_EQ(Update_NoMotion(ch, 150), 2);
   EXPECT_GE(MsSince(t0), 145);
   EXPECT_STREQ(Gross_Canal(ch), "0");
@@ -235,10 +239,10 @@ TEST_F(Driver7410, PortThatCannotOpenGivesFourAfterTheStartLimit) {
   const int32_t missing = W7410Serial(41);
   const int32_t zero = W7410Serial(0);
   for (int32_t ch : {missing, zero}) {
-    const auto t0 = Clock::now();
+    const Stopwatch t0;
     EXPECT_EQ(Update_NoMotion(ch, 0), 4) << "whatever the wait";
     EXPECT_GE(MsSince(t0), 995);
-    EXPECT_LT(MsSince(t0), 1500);
+    EXPECT_LT(OwnMsSince(t0), 1500);
   }
   EXPECT_STREQ(Net_Canal(missing), "0");
 }
@@ -298,13 +302,13 @@ TEST_F(Driver7410, IndicatorVanishingWhileThePortIsOpen) {
   // stays gone, so a reopen cannot reach that other test's indicator.
   ASSERT_EQ(Seta_Porta(kPort, "/dev/pts/pesmo6-gone"), 0);
   sim_.reset();  // the pty master goes away: the port hangs up for good
-  const auto t0 = Clock::now();
+  const Stopwatch t0;
   const double cpu0 = CpuSeconds();
   // Found hung up when the update starts (closed, and the device it would
   // open again is gone: 4), or hung up under the wait (which then ends: 2).
   const int32_t r = Update_NoMotion(ch, 300);
   EXPECT_TRUE(r == 4 || r == 2) << r;
-  EXPECT_LT(MsSince(t0), 1500);
+  EXPECT_LT(OwnMsSince(t0), 1500);
   EXPECT_LT(CpuSeconds() - cpu0, 0.1) << "a hung-up port must not keep the pump busy";
 }
 
@@ -377,9 +381,9 @@ TEST_F(Driver7410, CloseFromInsideThePumpEndsTheUpdate) {
   HostHook hook([&](int pass) {
     if (pass == 3) Close_Canal(ch);
   });
-  const auto t0 = Clock::now();
+  const Stopwatch t0;
   EXPECT_EQ(Update_Canal(ch), 1);
-  EXPECT_LT(MsSince(t0), 1000);
+  EXPECT_LT(OwnMsSince(t0), 1000);
   EXPECT_STREQ(Gross_Canal(ch), "EEEEEEEEEE");
   EXPECT_EQ(Update_Canal(ch), 1);
   const int other = open(sim_->Device().c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
@@ -393,9 +397,9 @@ TEST_F(Driver7410, DeleteFromInsideThePumpEndsTheUpdate) {
   HostHook hook([&](int pass) {
     if (pass == 2) Deleta_Canal(ch);
   });
-  const auto t0 = Clock::now();
+  const Stopwatch t0;
   EXPECT_EQ(Update_Canal(ch), 1);
-  EXPECT_LT(MsSince(t0), 1000);
+  EXPECT_LT(OwnMsSince(t0), 1000);
   EXPECT_EQ(Select_Canal(ch), 0) << "the slot is gone, the table emptied";
   EXPECT_EQ(W7410Serial(kPort), 0);
 }
@@ -407,9 +411,9 @@ TEST_F(Driver7410, DeleteWhileThePortIsStillOpening) {
   HostHook hook([&](int pass) {
     if (pass == 5) Deleta_Canal(ch);
   });
-  const auto t0 = Clock::now();
+  const Stopwatch t0;
   EXPECT_EQ(Update_Canal(ch), 1);
-  EXPECT_LT(MsSince(t0), 900);
+  EXPECT_LT(OwnMsSince(t0), 900);
   EXPECT_EQ(Select_Canal(ch), 0);
   EXPECT_EQ(Select_Canal(keep), 1);
 }
@@ -445,18 +449,18 @@ TEST_F(Driver7410, StableWeightFound) {
 TEST_F(Driver7410, ChangingWeightRunsOutOfTime) {
   const int32_t ch = W7410Serial(kPort);
   sim_->SetGenerator([w = 0L]() mutable { return Frame7410(Reading(w += 10)); });
-  const auto t0 = Clock::now();
+  const Stopwatch t0;
   EXPECT_EQ(LePesoConsecutivo(ch, 1, 3), 7);
   EXPECT_GE(MsSince(t0), 1000);
-  EXPECT_LT(MsSince(t0), 1600);
+  EXPECT_LT(OwnMsSince(t0), 1600);
 }
 
 TEST_F(Driver7410, IndicatorThatNeverAnswersGivesTheDriverCode) {
   ASSERT_EQ(Seta_Porta(43, "/dev/pesmo6-no-such-port"), 0);
   const int32_t ch = W7410Serial(43);
-  const auto t0 = Clock::now();
+  const Stopwatch t0;
   EXPECT_EQ(LePesoConsecutivo(ch, 1, 3), 4) << "the last update's code, not 7";
-  EXPECT_LT(MsSince(t0), 2600);
+  EXPECT_LT(OwnMsSince(t0), 2600);
 }
 
 // ---- Decimal separator --------------------------------------------------

@@ -61,9 +61,9 @@ TEST_F(UpdateCanais, MixedFamiliesAndTransportsInOneWait) {
   ASSERT_TRUE(Eventually([&] { return conv.LineClients(1) == 1 && conv.LineClients(2) == 1; }));
 
   std::vector<int32_t> codigos(canais.size(), 99);
-  const auto t0 = Clock::now();
+  const Stopwatch t0;
   EXPECT_EQ(Update_Canais(canais.data(), static_cast<int32_t>(canais.size()), -1, codigos.data()), 5);
-  EXPECT_LT(MsSince(t0), 1500) << "one wait, not five";
+  EXPECT_LT(OwnMsSince(t0), 1500) << "one wait, not five";
   EXPECT_EQ(codigos, std::vector<int32_t>(5, 0));
   EXPECT_EQ(std::string(Net_Canal(canais[0])), W("     12,50"));
   EXPECT_EQ(std::string(Gross_Canal(canais[1])), W("   50,00"));
@@ -106,9 +106,9 @@ TEST_F(UpdateCanais, PerChannelCodes) {
       dropped = true;
     }
   });
-  const auto t0 = Clock::now();
+  const Stopwatch t0;
   EXPECT_EQ(Update_Canais(canais, 6, 400, codigos), 1) << "only the overloaded one stored a reading";
-  const auto ms = MsSince(t0);
+  const auto ms = MsSince(t0), own = OwnMsSince(t0);
   EXPECT_TRUE(dropped);
   EXPECT_EQ(codigos[0], 3) << "overload";
   EXPECT_EQ(codigos[1], 2) << "no-motion wait ran out";
@@ -117,7 +117,7 @@ TEST_F(UpdateCanais, PerChannelCodes) {
   EXPECT_EQ(codigos[4], 2) << "the converter dropped the line";
   EXPECT_EQ(codigos[5], 1) << "an MSI no-motion update that read nothing gives 1";
   EXPECT_GE(ms, 995) << "the 7410 start limit";
-  EXPECT_LT(ms, 1700) << "the longest limit, not their sum";
+  EXPECT_LT(own, 1700) << "the longest limit, not their sum";
   EXPECT_EQ(std::string(Net_Canal(cSilent)), "0");
   EXPECT_EQ(std::string(Estado_Canal(cOver)).substr(3, 1), "S");
 }
@@ -148,10 +148,10 @@ TEST_F(UpdateCanais, InvalidEntriesGetOneAndTheOthersProceed) {
   EXPECT_EQ(codes[0], 9);
 
   // A wait below -1 is what Update_NoMotion makes of it: 1 at once.
-  const auto t0 = Clock::now();
+  const Stopwatch t0;
   EXPECT_EQ(Update_Canais(&good, 1, -2, codigos), 0);
   EXPECT_EQ(codigos[0], 1);
-  EXPECT_LT(MsSince(t0), 100);
+  EXPECT_LT(OwnMsSince(t0), 100);
 }
 
 // From inside the pump: an update running elsewhere makes its channel
@@ -214,25 +214,28 @@ TEST_F(UpdateCanais, OhausAndA7410ReadWithinTheirOwnTimings) {
   const int32_t c7410 = W7410Serial(141), cOhaus = WOhausSerial(142);
   const int32_t canais[] = {cOhaus, c7410};
   int32_t codigos[2] = {9, 9};
-  const auto t0 = Clock::now();
+  const Stopwatch t0;
   long long read7410 = -1;
   {
     HostHook hook([&](int) {
-      if (read7410 < 0 && std::string(Net_Canal(c7410)) != "0") read7410 = MsSince(t0);
+      if (read7410 < 0 && std::string(Net_Canal(c7410)) != "0") read7410 = OwnMsSince(t0);
     });
     EXPECT_EQ(Update_Canais(canais, 2, -1, codigos), 2);
   }
-  const auto total = MsSince(t0);
+  const auto total = MsSince(t0), ownTotal = OwnMsSince(t0);
+  // A late reader thread in the simulator dates a request late: the gap
+  // it sees may shrink by as much as that thread waited for a core.
+  const auto lateness = std::chrono::milliseconds(t0.MostQueued());
   EXPECT_EQ(codigos[0], 0);
   EXPECT_EQ(codigos[1], 0);
   EXPECT_GE(read7410, 0);
   EXPECT_LT(read7410, 250) << "the 7410 is not held by the Ohaus request";
   EXPECT_GE(total, 295) << "the request itself takes 300 ms";
-  EXPECT_LT(total, 1500);
+  EXPECT_LT(ownTotal, 1500);
   ASSERT_EQ(balance.ReceivedText(), "P\r\n");
   const auto got = balance.Received();
-  EXPECT_GE(got[1].when - got[0].when, std::chrono::milliseconds(120));
-  EXPECT_GE(got[2].when - got[1].when, std::chrono::milliseconds(120));
+  EXPECT_GE(got[1].when - got[0].when + lateness, std::chrono::milliseconds(120));
+  EXPECT_GE(got[2].when - got[1].when + lateness, std::chrono::milliseconds(120));
   EXPECT_EQ(std::string(Net_Canal(cOhaus)), W("      3,5 "));
   EXPECT_EQ(std::string(Net_Canal(c7410)), W("      5,55"));
 }

@@ -25,6 +25,8 @@ using namespace pesmo6;
 using pesmo6sim::Converter;
 using pesmo6test::Clock;
 using pesmo6test::MsSince;
+using pesmo6test::OwnMsSince;
+using pesmo6test::Stopwatch;
 
 namespace {
 
@@ -39,9 +41,9 @@ class CommandExchange : public ::testing::Test {
 TEST_F(CommandExchange, OneSegment) {
   conv_.SetInputs(129);
   pesmo6test::TraceLog log;
-  const auto t0 = Clock::now();
+  const Stopwatch t0;
   EXPECT_EQ(EnviaComando(conv_.Address(), "IN"), std::string("IN129 OK\n\r"));
-  EXPECT_LT(MsSince(t0), 500);
+  EXPECT_LT(OwnMsSince(t0), 500);
   EXPECT_EQ(conv_.Commands(), std::vector<std::string>{"IN"});
   const std::vector<std::string> trace = {"SocIO Conectando . . . . .", "SocIO Conectou !", "SocIO Desconectou !"};
   EXPECT_EQ(log.Lines(), trace);
@@ -57,10 +59,10 @@ TEST_F(CommandExchange, EachCommandHasItsOwnConnection) {
 TEST_F(CommandExchange, ReplySplitWithTheTerminatorCut) {
   conv_.SetInputs(7);
   conv_.SetCommandMode(Converter::CommandMode::Split);
-  const auto t0 = Clock::now();
+  const Stopwatch t0;
   EXPECT_EQ(EnviaComando(conv_.Address(), "IN"), std::string("IN007 OK\n\r"));
   EXPECT_GE(MsSince(t0), 70) << "all three segments were awaited";
-  EXPECT_LT(MsSince(t0), 1000);
+  EXPECT_LT(OwnMsSince(t0), 1000);
 }
 
 TEST_F(CommandExchange, ZeroByteEndsWhatASegmentGives) {
@@ -73,18 +75,18 @@ TEST_F(CommandExchange, TerminatorInTheWrongOrderRunsToTheLimit) {
   LimitesDoComando().respostaMs = 300;
   conv_.SetInputs(1);
   conv_.SetCommandMode(Converter::CommandMode::WrongOrder);
-  const auto t0 = Clock::now();
+  const Stopwatch t0;
   EXPECT_EQ(EnviaComando(conv_.Address(), "IN"), std::string("IN001 OK\r\n"));
   EXPECT_GE(MsSince(t0), 295);
-  EXPECT_LT(MsSince(t0), 800);
+  EXPECT_LT(OwnMsSince(t0), 800);
 }
 
 TEST_F(CommandExchange, SilentConverterGivesAnEmptyReplyAfterTenSeconds) {
   conv_.SetCommandMode(Converter::CommandMode::Silent);
-  const auto t0 = Clock::now();
+  const Stopwatch t0;
   EXPECT_EQ(EnviaComando(conv_.Address(), "IN"), "");
   EXPECT_GE(MsSince(t0), 9990);
-  EXPECT_LT(MsSince(t0), 11000) << "one read wait, not two";
+  EXPECT_LT(OwnMsSince(t0), 11000) << "one read wait, not two";
 }
 
 // A peer on the command port that answers with an endless stream and no
@@ -109,16 +111,16 @@ TEST_F(CommandExchange, EndlessReplyIsCutOffAtItsBound) {
     setsockopt(c, SOL_SOCKET, SO_SNDTIMEO, &limite, sizeof limite);
     const std::string bloco(4096, 'x');
     // Until the library hangs up, or 12 s (past the reply wait) at most.
-    const auto t0 = Clock::now();
+    const Stopwatch t0;
     while (MsSince(t0) < 12000) {
       const ssize_t n = send(c, bloco.data(), bloco.size(), MSG_NOSIGNAL);
       if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) break;
     }
     close(c);
   });
-  const auto t0 = Clock::now();
+  const Stopwatch t0;
   const std::string r = EnviaComando(endereco, "IN");
-  const auto ms = MsSince(t0);
+  const auto ms = OwnMsSince(t0);
   par.join();
   close(ouvinte);
   EXPECT_GE(r.size(), kMaxResposta);
@@ -130,17 +132,17 @@ TEST_F(CommandExchange, EndlessReplyIsCutOffAtItsBound) {
 TEST_F(CommandExchange, ConverterClosingEarlyEndsTheExchange) {
   conv_.SetInputs(255);
   conv_.SetCommandMode(Converter::CommandMode::CloseEarly);
-  const auto t0 = Clock::now();
+  const Stopwatch t0;
   EXPECT_EQ(EnviaComando(conv_.Address(), "IN"), std::string("IN255"));
-  EXPECT_LT(MsSince(t0), 1000) << "nothing more can come once the converter closed";
+  EXPECT_LT(OwnMsSince(t0), 1000) << "nothing more can come once the converter closed";
 }
 
 TEST_F(CommandExchange, RefusedConnectionReturnsAtOnce) {
   conv_.SetCommandMode(Converter::CommandMode::Refuse);
   pesmo6test::TraceLog log;
-  const auto t0 = Clock::now();
+  const Stopwatch t0;
   EXPECT_EQ(EnviaComando(conv_.Address(), "OP1"), "");
-  EXPECT_LT(MsSince(t0), 500);
+  EXPECT_LT(OwnMsSince(t0), 500);
   ASSERT_EQ(log.Lines().size(), 2u);
   EXPECT_EQ(log.Lines()[1].rfind("Erro ", 0), 0u);
   EXPECT_NE(log.Lines()[1].find(" no socket de IO"), std::string::npos);
@@ -211,13 +213,15 @@ TEST_F(CommandExchange, SignalsDoNotRestartTheReplyWait) {
   const int32_t conversor = Seta_Ip(conv_.Address().c_str());
   Interruptions signals;
   ASSERT_TRUE(signals.Started());
-  const auto t0 = Clock::now();
+  const Stopwatch t0;
   EXPECT_EQ(DIO_InPort(conversor), -1);
-  const long long took = MsSince(t0);
+  const long long took = MsSince(t0), own = OwnMsSince(t0);
   const int during = Interruptions::Count();
   EXPECT_GE(took, 295);
-  EXPECT_LT(took, 450) << "the wait went on past its limit after " << during << " signals";
-  EXPECT_GE(during, 50) << "the signals did interrupt the wait";
+  EXPECT_LT(own, 450) << "the wait went on past its limit after " << during << " signals";
+  // A wait restarted by each of them would outlast the bound above; on a
+  // loaded machine fewer than the 100 the timer sends in 300 ms come through.
+  EXPECT_GE(during, 10) << "the signals did interrupt the wait";
   EXPECT_EQ(conv_.Commands(), std::vector<std::string>{"IN"});
 }
 
@@ -231,12 +235,12 @@ TEST_F(CommandExchange, SignalsDoNotRestartTheConnectWait) {
   {
     Interruptions signals;
     ASSERT_TRUE(signals.Started());
-    const auto t0 = Clock::now();
+    const Stopwatch t0;
     EXPECT_EQ(DIO_InPort(conversor), -1);
-    const long long took = MsSince(t0);
+    const long long took = MsSince(t0), own = OwnMsSince(t0);
     EXPECT_GE(took, 295);
-    EXPECT_LT(took, 450) << "the wait went on past its limit after " << Interruptions::Count() << " signals";
-    EXPECT_GE(Interruptions::Count(), 50);
+    EXPECT_LT(own, 450) << "the wait went on past its limit after " << Interruptions::Count() << " signals";
+    EXPECT_GE(Interruptions::Count(), 10);
   }
 }
 

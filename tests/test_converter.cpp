@@ -153,9 +153,9 @@ TEST_F(ConverterTest, RefusedLineFailsAtOnceAndLaterConnects) {
   TraceLog log;
   conv_->SetLineListening(1, false);
   const int32_t ch = W7410(ip_, "A");
-  auto t0 = Clock::now();
+  Stopwatch t0;
   EXPECT_EQ(Select_Canal(ch), 0);
-  EXPECT_LT(MsSince(t0), 1000);
+  EXPECT_LT(OwnMsSince(t0), 1000);
   EXPECT_EQ(log.Count("SelectCanal[" + std::to_string(ch) + "] sem conexao"), 1);
   conv_->SetLineListening(1, true);
   conv_->SetLineFrame(1, Frame7410(Reading(7)));
@@ -171,16 +171,16 @@ TEST_F(ConverterTest, PendingConnectionGivesUpAfterFiveSeconds) {
   ASSERT_TRUE(pending.Listening());
 
   const int32_t ch = W7410(Seta_Ip(address.c_str()), "A");
-  const auto t0 = Clock::now();
+  const Stopwatch t0;
   EXPECT_EQ(Select_Canal(ch), 0);
   EXPECT_GE(MsSince(t0), 4990);
-  EXPECT_LT(MsSince(t0), 6000);
+  EXPECT_LT(OwnMsSince(t0), 6000);
 }
 
 TEST_F(ConverterTest, UpdateWithoutConnectionTimesOut) {
   conv_->SetLineFrame(1, Frame7410(Reading(1)));
   const int32_t ch = W7410(ip_, "A");
-  const auto t0 = Clock::now();
+  const Stopwatch t0;
   EXPECT_EQ(Update_NoMotion(ch, 200), 2);
   EXPECT_GE(MsSince(t0), 195);
   EXPECT_EQ(conv_->LineAccepted(1), 0);
@@ -242,8 +242,9 @@ TEST_F(ConverterTest, SelectReconnectsAClosedLineWithStaleBytesUnread) {
 
   std::this_thread::sleep_for(std::chrono::milliseconds(100));
   conv_->PowerOff();  // the converter restarts: its connections are reset
-  std::this_thread::sleep_for(std::chrono::milliseconds(30));
-  EXPECT_EQ(Select_Canal(ch), 0) << "nothing listens while it is down";
+  // The reset reaches the library's socket when the kernel delivers it, on
+  // a loaded machine later than a fixed pause: until then the link is up.
+  EXPECT_TRUE(Eventually([&] { return Select_Canal(ch) == 0; })) << "nothing listens while it is down";
   conv_->PowerOn();
   ASSERT_EQ(Select_Canal(ch), 1);
   EXPECT_TRUE(Eventually([&] { return conv_->LineAccepted(1) == 3; }));
@@ -310,9 +311,9 @@ TEST_F(ConverterTest, CloseFromInsideThePumpStopsANetworkUpdate) {
     if (pass == 2) inner = Update_NoMotion(ch, 0);
     if (pass == 4) Close_Canal(ch);
   });
-  const auto t0 = Clock::now();
+  const Stopwatch t0;
   EXPECT_EQ(Update_Canal(ch), 1);
-  EXPECT_LT(MsSince(t0), 1000);
+  EXPECT_LT(OwnMsSince(t0), 1000);
   EXPECT_EQ(inner, 1) << "busy channel";
   EXPECT_STREQ(Net_Canal(ch), "EEEEEEEEEE");
   EXPECT_TRUE(Eventually([&] { return conv_->LineClients(1) == 0; }));

@@ -23,6 +23,8 @@
 
 using pesmo6test::Clock;
 using pesmo6test::MsSince;
+using pesmo6test::OwnMsSince;
+using pesmo6test::Stopwatch;
 
 namespace {
 
@@ -47,7 +49,7 @@ TEST_F(IdleWait, SilentWaitWithoutHookBlocksOnce) {
     SCOPED_TRACE(ch == serial ? "serial" : "network");
     const uint64_t before = Calls();
     const double cpu0 = ThreadCpuSeconds();
-    const auto t0 = Clock::now();
+    const Stopwatch t0;
     EXPECT_EQ(Update_NoMotion(ch, 600), 2);
     const auto ms = MsSince(t0);
     EXPECT_GE(ms, 595);
@@ -57,8 +59,10 @@ TEST_F(IdleWait, SilentWaitWithoutHookBlocksOnce) {
   // With a hook the passes go on at least every 10 ms.
   int passes = 0;
   pesmo6test::HostHook hook([&](int) { ++passes; });
+  const Stopwatch wait;
   EXPECT_EQ(Update_NoMotion(serial, 300), 2);
-  EXPECT_GE(passes, 20);
+  // Time spent waiting for a core is time without passes.
+  EXPECT_GE(passes, 20 - wait.Queued() / 10);
   EXPECT_LE(passes, 40);
 }
 
@@ -96,7 +100,7 @@ TEST(IdleWaitLink, BytesAPollerLeftInMemoryDoNotWaitForTheDeadline) {
 
   pesmo6::platform::LineSocket link;
   link.Open(address, 8883);
-  const auto t0 = Clock::now();
+  const Stopwatch t0;
   while (!link.Active() && MsSince(t0) < 2000) pesmo6::ProcessaEventos(50);
   ASSERT_TRUE(link.Active());
   link.SetWakeOnData(true);
@@ -108,14 +112,14 @@ TEST(IdleWaitLink, BytesAPollerLeftInMemoryDoNotWaitForTheDeadline) {
   uint8_t b = 0;
   ASSERT_EQ(link.ReadByte(b), 1);  // before any pump pass
   EXPECT_EQ(b, 'A');
-  auto t1 = Clock::now();
+  Stopwatch t1;
   pesmo6::ProcessaEventos(1500);
-  EXPECT_LT(MsSince(t1), 200) << "two bytes wait in memory";
+  EXPECT_LT(OwnMsSince(t1), 200) << "two bytes wait in memory";
   ASSERT_EQ(link.ReadByte(b), 1);
   EXPECT_EQ(b, 'B');
   ASSERT_EQ(link.ReadByte(b), 1);
   EXPECT_EQ(b, 'C');
-  t1 = Clock::now();
+  t1 = Stopwatch();
   pesmo6::ProcessaEventos(300);
   EXPECT_GE(MsSince(t1), 250) << "nothing left: the pump blocks again";
   link.Close();

@@ -208,8 +208,9 @@ int main(int argc, char** argv) {
   }
   std::printf("\n");
   failures += OtherFamilies();
-  std::printf("\nField tools (README, \"Field tools\"): ./build/pesmo6-sim serial 7410 --weight 12.5 plays an\n"
-              "indicator on a pseudo-terminal; ./build/pesmo6 read 7410 --device /dev/pts/N --json reads it,\n"
-              "./build/pesmo6 scan --device PATH names the family, ./build/pesmo6 trace shows the bytes.\n");
+  std::printf("\nField tools (README, \"Field tools\"; cmake --build build --target pesmo6-cli pesmo6-sim builds\n"
+              "them): ./build/pesmo6-sim serial 7410 --weight 12.5 plays an indicator on a pseudo-terminal;\n"
+              "./build/pesmo6 read 7410 --device /dev/pts/N --json reads it, ./build/pesmo6 scan --device PATH\n"
+              "names the family, ./build/pesmo6 trace shows the bytes.\n");
   return failures == 0 ? 0 : 1;
 }

@@ -216,9 +216,51 @@ void RunFor(double seconds, const std::function<void()>& tick) {
   }
 }
 
+// The most units (the weight times 10^decimals) a frame of the family
+// carries: six digits in a 7410 or KVT frame (the sign is a status bit),
+// eight characters with the point and a minus sign in an MSI3360 field.
+// Zero for the families whose lines have no fixed width.
+long FrameCapacity(const std::string& family, int decimals, bool negative) {
+  if (family == "7410" || family == "7410-raw" || family == "kvt") return 999999;
+  if (family == "msi3360") return std::lround(std::pow(10.0, 8 - (decimals > 0) - negative)) - 1;
+  return 0;
+}
+
+// Empty when every weight the script shows fits the family's frame at the
+// chosen decimals, else the message naming the largest that does.
+std::string CheckWeights(const std::string& family, const Play& p) {
+  if (!p.replay.empty()) return std::string();
+  // The scripts move between 0 and the weight; "noisy" strays two units past it.
+  const long spread = p.script == "noisy" ? 2 : 0;
+  const long net = Units(p.weight, p.decimals), tare = Units(p.tare, p.decimals);
+  struct Shown {
+    const char* what;
+    long units;
+  };
+  std::vector<Shown> shown = {{"--weight", net < 0 ? net - spread : net + spread}};
+  if (tare != 0) shown.push_back({"--tare", tare});
+  if (family == "msi3360" && tare != 0) {
+    shown.push_back({"--weight plus --tare", net + tare < 0 ? net + tare - spread : net + tare + spread});
+  }
+  for (const Shown& s : shown) {
+    const long most = FrameCapacity(family, p.decimals, s.units < 0);
+    if (most == 0 || std::labs(s.units) <= most) continue;
+    const double scale = std::pow(10.0, p.decimals);
+    char asked[40], largest[40];
+    std::snprintf(asked, sizeof asked, "%.*f", p.decimals, static_cast<double>(s.units) / scale);
+    std::snprintf(largest, sizeof largest, "%s%.*f", s.units < 0 ? "-" : "", p.decimals,
+                  static_cast<double>(most) / scale);
+    return std::string(s.what) + " (" + asked + ") does not fit a " + family + " frame at " + std::to_string(p.decimals) +
+           " decimals" + (spread != 0 ? " (the noisy script strays two units past it)" : "") +
+           ": the largest is " + largest + (p.decimals > 0 ? " (fewer --decimals carry more)" : "");
+  }
+  return std::string();
+}
+
 // Empty when the options fit the family, else the message.
 std::string CheckPlay(const std::string& family, const Play& p, bool converter) {
   const FamilyInfo& f = Families().at(family);
+  if (const std::string problem = CheckWeights(family, p); !problem.empty()) return problem;
   if (!p.replay.empty()) {
     if (!f.listening) return "--replay plays a listening family (7410, 7410-raw, kvt, msi3360, msi6260)";
     std::ifstream in(p.replay, std::ios::binary);

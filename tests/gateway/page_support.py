@@ -1,18 +1,14 @@
-"""Headless Chromium driven over its DevTools protocol, for the live page's
-test and its screenshot.
+"""Headless Chromium driven by Selenium (Debian's python3-selenium) through
+chromedriver (chromium-driver), for the live page's test and its screenshot.
 
-The protocol runs over a pipe (--remote-debugging-pipe: the browser reads
-commands on its descriptor 3 and writes replies and events on 4, each a JSON
-text ended by a NUL byte), so no port is opened and no websocket is needed.
+Each Page is a tab of its own; what the page shows is read with the DevTools
+protocol's Runtime.evaluate (through chromedriver), which a page's content
+security policy cannot refuse, and which awaits promises.
 """
 import base64
-import fcntl
-import json
 import os
-import select
 import shutil
 import socket
-import subprocess
 import tempfile
 import time
 
@@ -27,10 +23,21 @@ def chromium_path():
     return os.environ.get("CHROMIUM") or shutil.which("chromium") or shutil.which("chromium-browser")
 
 
-def _above(fd, lowest):
-    moved = fcntl.fcntl(fd, fcntl.F_DUPFD_CLOEXEC, lowest)
-    os.close(fd)
-    return moved
+def chromedriver_path():
+    return os.environ.get("CHROMEDRIVER") or shutil.which("chromedriver")
+
+
+def selenium_missing():
+    """Why the page test cannot run here, or None."""
+    try:
+        import selenium  # noqa: F401
+    except ImportError:
+        return "selenium is missing (Debian package python3-selenium)"
+    if not chromium_path():
+        return "chromium is missing (Debian package chromium)"
+    if not chromedriver_path():
+        return "chromedriver is missing (Debian package chromium-driver)"
+    return None
 
 
 class ProtocolError(RuntimeError):
@@ -41,113 +48,77 @@ class Chromium:
     """One headless browser with a fresh profile; close() ends it and removes the profile."""
 
     def __init__(self, path=None, timeout=20):
+        from selenium import webdriver
+        from selenium.webdriver.chrome.service import Service
+
         self.profile = tempfile.mkdtemp(prefix="pesmo6-page-")
-        self.log = open(os.path.join(self.profile, "chromium.log"), "w+")
-        to_browser_r, self._to_browser = os.pipe()
-        self._from_browser, from_browser_w = os.pipe()
-        # The browser expects the pipe on descriptors 3 and 4 exactly: bash
-        # puts its ends there and execs it (the Debian launcher, a shell
-        # script, execs the browser in turn).  The ends move to 10 and up
-        # first, so that placing one cannot close the other; dash would not
-        # take descriptors above 9.
-        to_browser_r, from_browser_w = (_above(to_browser_r, 10), _above(from_browser_w, 10))
-        cmd = ["bash", "-c", 'exec "$@" 3<&%d 4>&%d %d<&- %d>&-'
-               % (to_browser_r, from_browser_w, to_browser_r, from_browser_w), "sh",
-               path or chromium_path(), *FLAGS, "--remote-debugging-pipe",
-               "--user-data-dir=" + self.profile, "about:blank"]
-        self.proc = subprocess.Popen(cmd, stdin=subprocess.DEVNULL, stdout=self.log, stderr=self.log,
-                                     pass_fds=(to_browser_r, from_browser_w), start_new_session=True)
-        os.close(to_browser_r)
-        os.close(from_browser_w)
-        self._buf = b""
-        self._next = 0
+        self.log_path = os.path.join(self.profile, "chromedriver.log")
+        options = webdriver.ChromeOptions()
+        options.binary_location = path or chromium_path()
+        for flag in FLAGS:
+            options.add_argument(flag)
+        options.add_argument("--user-data-dir=" + os.path.join(self.profile, "profile"))
+        service = Service(chromedriver_path(), log_path=self.log_path)
         self.timeout = timeout
-        self.call("Browser.getVersion")
-
-    # ---- protocol ----------------------------------------------------------
-
-    def _send(self, message):
-        data = json.dumps(message).encode() + b"\0"
-        while data:
-            data = data[os.write(self._to_browser, data):]
-
-    def _receive(self, deadline):
-        while b"\0" not in self._buf:
-            left = deadline - time.monotonic()
-            if left <= 0 or not select.select([self._from_browser], [], [], left)[0]:
-                raise ProtocolError("no answer from Chromium in time\n" + self.output())
-            chunk = os.read(self._from_browser, 1 << 20)
-            if not chunk:
-                raise ProtocolError("Chromium closed its pipe\n" + self.output())
-            self._buf += chunk
-        text, self._buf = self._buf.split(b"\0", 1)
-        return json.loads(text)
-
-    def call(self, method, params=None, session=None, timeout=None):
-        """Sends one command and returns its result; events met meanwhile are dropped."""
-        self._next += 1
-        message = {"id": self._next, "method": method, "params": params or {}}
-        if session:
-            message["sessionId"] = session
-        self._send(message)
-        deadline = time.monotonic() + (timeout or self.timeout)
-        while True:
-            answer = self._receive(deadline)
-            if answer.get("id") == self._next:
-                if "error" in answer:
-                    raise ProtocolError("%s: %s" % (method, answer["error"]))
-                return answer.get("result", {})
+        self.driver = webdriver.Chrome(service=service, options=options)
+        self.driver.set_page_load_timeout(timeout)
+        self.driver.set_script_timeout(timeout)
+        self._blank = self._current = self.driver.current_window_handle
 
     def output(self):
-        self.log.flush()
-        self.log.seek(0)
-        return self.log.read()[-4000:]
+        try:
+            with open(self.log_path, errors="replace") as f:
+                return f.read()[-4000:]
+        except OSError:
+            return ""
 
     def open(self, url, width, height, mobile=False, scale=1):
         """A new tab of the given viewport showing url; returns a Page."""
-        target = self.call("Target.createTarget", {"url": "about:blank"})["targetId"]
-        session = self.call("Target.attachToTarget", {"targetId": target, "flatten": True})["sessionId"]
-        page = Page(self, session, target)
-        page.call("Emulation.setDeviceMetricsOverride",
-                  {"width": width, "height": height, "deviceScaleFactor": scale, "mobile": mobile})
-        # Script errors of the page are kept for the test to see.
-        page.call("Page.enable")
-        page.call("Page.addScriptToEvaluateOnNewDocument", {"source": ERRORS_JS})
-        result = page.call("Page.navigate", {"url": url})
-        if result.get("errorText"):
-            raise ProtocolError("navigating to %s: %s" % (url, result["errorText"]))
+        from selenium.common.exceptions import WebDriverException
+
+        self.driver.switch_to.new_window("tab")
+        self._current = self.driver.current_window_handle
+        page = Page(self, self._current)
+        try:
+            page.call("Emulation.setDeviceMetricsOverride",
+                      {"width": width, "height": height, "deviceScaleFactor": scale, "mobile": mobile})
+            # Script errors of the page are kept for the test to see.
+            page.call("Page.enable")
+            page.call("Page.addScriptToEvaluateOnNewDocument", {"source": ERRORS_JS})
+            self.driver.get(url)
+        except WebDriverException as e:
+            raise ProtocolError("navigating to %s: %s\n%s" % (url, e.msg, self.output()))
         if not page.wait_for("location.href !== 'about:blank' && document.readyState === 'complete'"):
             raise ProtocolError("%s did not load" % url)
         return page
 
+    def switch_to(self, handle):
+        """Makes the tab the one commands go to (each switch costs a request)."""
+        if handle != self._current:
+            self.driver.switch_to.window(handle)
+            self._current = handle
+
     def close(self):
-        if self.proc.poll() is None:
-            try:
-                self.call("Browser.close", timeout=5)
-            except (ProtocolError, OSError):
-                pass
-            try:
-                self.proc.wait(5)
-            except subprocess.TimeoutExpired:
-                os.killpg(self.proc.pid, 9)
-                self.proc.wait()
-        os.close(self._to_browser)
-        os.close(self._from_browser)
-        self.log.close()
-        shutil.rmtree(self.profile, ignore_errors=True)
+        try:
+            self.driver.quit()
+        finally:
+            shutil.rmtree(self.profile, ignore_errors=True)
 
 
 class Page:
-    def __init__(self, browser, session, target):
+    def __init__(self, browser, handle):
         self.browser = browser
-        self.session = session
-        self.target = target
+        self.handle = handle
 
     def close(self):
-        self.browser.call("Target.closeTarget", {"targetId": self.target})
+        self.browser.switch_to(self.handle)
+        self.browser.driver.close()
+        self.browser.switch_to(self.browser._blank)
 
-    def call(self, method, params=None, timeout=None):
-        return self.browser.call(method, params, self.session, timeout)
+    def call(self, method, params=None):
+        """One DevTools command on this tab, through chromedriver."""
+        self.browser.switch_to(self.handle)
+        return self.browser.driver.execute_cdp_cmd(method, params or {})
 
     def evaluate(self, expression):
         """The JSON value of a script expression in the page (promises awaited)."""

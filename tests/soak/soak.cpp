@@ -577,13 +577,14 @@ void Soak::CheckClosed(Canal& c, const char* when) {
   }
   if (c.Rede()) {
     if (convs_[static_cast<size_t>(c.conversor)]->LineClients(c.linha) != 0 && !converterOff_) {
-      // The converter sees the close a moment later.
-      if (!Eventually([&] { return convs_[static_cast<size_t>(c.conversor)]->LineClients(c.linha) == 0; }, 1000)) {
+      // The converter sees the close a moment later (its thread may wait
+      // for a core on a loaded machine; a link left open never closes).
+      if (!Eventually([&] { return convs_[static_cast<size_t>(c.conversor)]->LineClients(c.linha) == 0; }, 5000)) {
         Violation(c.nome + ": the closed channel's link is still connected after " + std::string(when));
       }
     }
   } else if (!c.sumiu && c.Master() >= 0 && SlaveHeld(c.Master())) {
-    if (!Eventually([&] { return !SlaveHeld(c.Master()); }, 1000)) {
+    if (!Eventually([&] { return !SlaveHeld(c.Master()); }, 5000)) {
       Violation(c.nome + ": the closed channel's port is still open after " + std::string(when));
     }
   }

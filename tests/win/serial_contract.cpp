@@ -14,6 +14,7 @@
 
 #include "FakeSerial.h"
 #include "Frame7410.h"
+#include "Load.h"
 #include "pesmo6.h"
 #include "transport/platform/Platform.h"
 
@@ -109,10 +110,10 @@ void UnannouncedBytes() {
   fakeserial::Add(dev, cfg);
   const int32_t ch = Channel7410(2, dev);
   fakeserial::ArriveLater(dev, frame.substr(0, 8), 60);
-  const double t0 = NowMs();
+  const double t0 = winload::OwnNowMs();
   CHECK(Update_NoMotion(ch, 1500) == 0);
   fakeserial::JoinLater();
-  CHECK_LT(NowMs() - t0, 1000);
+  CHECK_LT(winload::OwnNowMs() - t0, 1000);
   CHECK(std::fabs(Net_Canal_Float(ch) - 12.34) < 1e-9);
   fakeserial::Counters c = fakeserial::Count(dev);
   CHECK(c.waitRejects == 0);
@@ -152,9 +153,9 @@ void ReentrantHandler() {
   fakeserial::Add(dev, cfg);
   Seta_Porta(4, dev.c_str());
   const int32_t ch = WOhausSerial(4);
-  const double t0 = NowMs();
+  const double t0 = winload::OwnNowMs();
   CHECK(Update_NoMotion(ch, 3000) == 0);
-  const double took = NowMs() - t0;
+  const double took = winload::OwnNowMs() - t0;
   fakeserial::JoinLater();
   CHECK(*requests == 2);
   CHECK(std::fabs(Net_Canal_Float(ch) - 12.5) < 1e-9);
@@ -240,9 +241,9 @@ void BoundedClose() {
   const int32_t ch = Channel7410(7, dev);
   CHECK(Update_NoMotion(ch, 100) == 2);
   CHECK(fakeserial::WaitPending(dev));
-  const double t0 = NowMs();
+  const double t0 = winload::OwnNowMs();
   Close_Canal(ch);
-  CHECK_LT(NowMs() - t0, 1500);
+  CHECK_LT(winload::OwnNowMs() - t0, 1500);
   const fakeserial::Counters c = fakeserial::Count(dev);
   CHECK(c.unboundedWaits == 0);
   CHECK(c.cancels >= 1);
@@ -315,10 +316,10 @@ void OpeningAndTransfers() {
   fakeserial::Add(rd, hang);
   const int32_t r = Channel7410(10, rd);
   fakeserial::ArriveLater(rd, "\x02" "abc", 60);
-  double t0 = NowMs();
+  double t0 = winload::OwnNowMs();
   CHECK(Update_NoMotion(r, 400) == 2);
   fakeserial::JoinLater();
-  CHECK_LT(NowMs() - t0, 1500);
+  CHECK_LT(winload::OwnNowMs() - t0, 1500);
   CHECK(fakeserial::Count(rd).unboundedWaits == 0);
   CHECK(fakeserial::Count(rd).cancels >= 1);
   Deleta_Canal(r);
@@ -329,9 +330,9 @@ void OpeningAndTransfers() {
   fakeserial::Add(wr, wcfg);
   Seta_Porta(11, wr.c_str());
   const int32_t w = WOhausSerial(11);
-  t0 = NowMs();
+  t0 = winload::OwnNowMs();
   CHECK(Update_NoMotion(w, 400) != 0);
-  CHECK_LT(NowMs() - t0, 1500);
+  CHECK_LT(winload::OwnNowMs() - t0, 1500);
   CHECK(fakeserial::Count(wr).unboundedWaits == 0);
   CHECK(fakeserial::Count(wr).cancels >= 1);
   Deleta_Canal(w);

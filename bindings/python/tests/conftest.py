@@ -6,6 +6,7 @@ from __future__ import annotations
 
 import os
 import subprocess
+import time
 from pathlib import Path
 from typing import Callable, Iterator, List
 
@@ -13,6 +14,41 @@ import pytest
 
 ROOT = Path(__file__).resolve().parents[3]
 TESTSIM = os.environ.get("PESMO6_TESTSIM", str(ROOT / "build" / "pesmo6-testsim"))
+
+
+def queued(pid: str = "self") -> float:
+    """Seconds the threads of a process (this one by default) have waited for
+    a core: the machine's load, not the library's waits."""
+    total = 0
+    try:
+        tids = os.listdir(f"/proc/{pid}/task")
+    except OSError:
+        return 0.0
+    for tid in tids:
+        try:
+            with open(f"/proc/{pid}/task/{tid}/schedstat") as f:
+                total += int(f.read().split()[1])
+        except (OSError, IndexError, ValueError):
+            pass
+    return total / 1e9
+
+
+class Stopwatch:
+    """Wall time of a stretch, and that less the time this process and the
+    given ones waited for a core: upper bounds hold on a loaded machine and
+    keep their strength on an idle one."""
+
+    def __init__(self, *pids: int) -> None:
+        self.pids = ("self",) + tuple(str(p) for p in pids)
+        self.queued0 = self.queued()
+        self.t0 = time.monotonic()
+
+    def queued(self) -> float:
+        return sum(queued(p) for p in self.pids)
+
+    def own(self) -> float:
+        wall = time.monotonic() - self.t0
+        return max(0.0, wall - max(0.0, self.queued() - self.queued0))
 
 
 class Sim:
