@@ -38,7 +38,9 @@ def main(path):
                 os.write(master, frame(12345, 2000, 0x31))  # net flag, kg
             except BlockingIOError:
                 pass
-            time.sleep(0.02)
+            # A whole frame every 50 ms: no faster than the 37.5 ms the
+            # wire takes to carry it at 4800 baud (faster is a backlog).
+            time.sleep(0.05)
 
     writer = threading.Thread(target=indicator)
     writer.start()

@@ -101,7 +101,10 @@ void TDMSerialDll::Anuncia(uint16_t n) {
     try {
       b = SerCom.LeByte();
     } catch (const platform::SerialError&) {
-      return;  // dropped meanwhile (a discard from the receptor) or gone
+      // Dropped meanwhile (a discard from the receptor), gone, or fewer
+      // than announced.
+      EntregaInterrompida();
+      return;
     }
     if (!Entrega(b) || !*vivo) return;
   }

@@ -165,6 +165,10 @@ class TEnlace {
   // One byte taken from the transport: delivered or dropped.  False when
   // the link was destroyed meanwhile: nothing of it may be touched then.
   bool Entrega(uint8_t b);
+  // A delivery ended before taking all it announced (the system had fewer
+  // bytes than it said): what was to be dropped of it is gone with it, and
+  // must not eat the next delivery's bytes.
+  void EntregaInterrompida() { descartar_ = 0; }
   // Drops what the OS holds for the link (no judgement, no delivery);
   // true when there was something.
   virtual bool EsvaziaSistema() = 0;
