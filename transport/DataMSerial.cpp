@@ -103,7 +103,7 @@ void TDMSerialDll::Anuncia(uint16_t n) {
     } catch (const platform::SerialError&) {
       // Dropped meanwhile (a discard from the receptor), gone, or fewer
       // than announced.
-      EntregaInterrompida();
+      EntregaInterrompida(static_cast<uint64_t>(n - i));
       return;
     }
     if (!Entrega(b) || !*vivo) return;

@@ -165,10 +165,14 @@ class TEnlace {
   // One byte taken from the transport: delivered or dropped.  False when
   // the link was destroyed meanwhile: nothing of it may be touched then.
   bool Entrega(uint8_t b);
-  // A delivery ended before taking all it announced (the system had fewer
-  // bytes than it said): what was to be dropped of it is gone with it, and
+  // A delivery ended `naoLidos` bytes before taking all it announced (the
+  // system had fewer than it said, or a discard took them): they were not
+  // received, so they count for nothing, and what was to be dropped of them
   // must not eat the next delivery's bytes.
-  void EntregaInterrompida() { descartar_ = 0; }
+  void EntregaInterrompida(uint64_t naoLidos) {
+    descartar_ = 0;
+    contados_ -= naoLidos < contados_ ? naoLidos : contados_;
+  }
   // Drops what the OS holds for the link (no judgement, no delivery);
   // true when there was something.
   virtual bool EsvaziaSistema() = 0;

@@ -40,6 +40,14 @@ std::string CodeText(int32_t code) {
   }
 }
 
+// Why channel `ch`'s update gave `code`: the library's own reason
+// (Display_Erro, right after the update) when it has one, else what the code
+// means.  Called on the library thread.
+std::string Reason(int32_t ch, int32_t code) {
+  const std::string reason = ch >= 0 ? pesmo6tools::Utf8(Display_Erro(ch)) : std::string();
+  return reason.empty() ? CodeText(code) : reason;
+}
+
 // Prometheus label values: backslash, quote and newline escaped.
 std::string Label(const std::string& s) {
   std::string out;
@@ -485,7 +493,7 @@ void Gateway::RunRound(bool nested) {
       Failure(i, 1, "nothing received for " + std::to_string(s.cfg.silenceMs) + " ms");
       Unregister(s);  // closed to end its update: registered again at the next try
     } else {
-      Failure(i, code, CodeText(code));
+      Failure(i, code, Reason(s.ch, code));
     }
     std::vector<std::promise<Outcome>> waiting;
     waiting.swap(s.waiting);
@@ -638,7 +646,7 @@ void Gateway::Probe(size_t i) {
     } else if (code == 0 || code == 3) {
       Reading(i, code);
     } else if (!s.silenced) {
-      Failure(i, code, CodeText(code));
+      Failure(i, code, Reason(s.ch, code));
     }
   } else {
     std::lock_guard<std::mutex> lock(mutex_);
@@ -673,7 +681,7 @@ void Gateway::RunJob(Job& job) {
     std::lock_guard<std::mutex> lock(mutex_);
     snaps_[i]->code = code;
   } else {
-    Failure(i, code, CodeText(code));
+    Failure(i, code, Reason(s.ch, code));
   }
   Answer(i, code, job.promise, job.kind == Job::Stable ? "stable read" : "no-motion read");
 }
@@ -694,6 +702,8 @@ void Gateway::Hold(const Job* job) {
 }
 
 void Gateway::Run() {
+  // The library's reasons for failures, in the API's language.
+  Seta_Idioma(1);
   Seta_Eventos(&Gateway::HookEntry, nullptr);
   Seta_Trafego(&Gateway::BytesEntry);
   Log(Level::Info, "library thread started with " + std::to_string(scales_.size()) + " scales");
