@@ -89,7 +89,8 @@ struct Converter::State {
     std::chrono::microseconds pace{2084};
     Clock::time_point wireFree = Clock::now();
     bool whole = false;  // frames handed over whole once carried
-    std::function<void(Clock::time_point)> onFrameOut;
+    std::function<void(Clock::time_point, const std::string&)> onFrameOut;
+    std::map<uint64_t, std::string> frameTexts;  // frames not yet out, for onFrameOut
     bool listening = true;  // as set by SetLineListening, kept across PowerOff
     Clock::time_point next = Clock::now();
     int accepted = 0;
@@ -148,7 +149,7 @@ struct Converter::State {
   void Send(int l, const std::vector<Socket>& fds, const std::string& bytes, bool frame = false) {
     Line& line = lines[l];
     if (line.pace.count() == 0) {
-      if (frame && line.onFrameOut && !fds.empty()) line.onFrameOut(Clock::now());
+      if (frame && line.onFrameOut && !fds.empty()) line.onFrameOut(Clock::now(), bytes);
       for (Socket fd : fds) SendAll(fd, bytes);
       return;
     }
@@ -156,6 +157,7 @@ struct Converter::State {
     if (line.wireFree < now) line.wireFree = now;
     const bool whole = frame && line.whole;
     const uint64_t id = frame ? nextFrame++ : 0;
+    if (id != 0 && line.onFrameOut) line.frameTexts[id] = bytes;
     const auto end = line.wireFree + line.pace * static_cast<long>(bytes.size());
     for (size_t i = 0; i < bytes.size(); ++i) {
       line.wireFree += line.pace;
@@ -180,6 +182,7 @@ struct Converter::State {
       return s.frame != 0 && std::find(unstarted.begin(), unstarted.end(), s.frame) != unstarted.end();
     });
     Line& line = lines[l];
+    for (uint64_t id : unstarted) line.frameTexts.erase(id);
     line.wireFree = Clock::now();
     for (const Scheduled& s : scheduled) {
       if (s.wire == l && s.when > line.wireFree) line.wireFree = s.when;
@@ -344,8 +347,11 @@ struct Converter::State {
       if (s.line != 0 && lines[s.line].onFrameOut) {
         // The first byte began on the wire one character before it came out
         // (a whole frame: its length before).
-        const Line& line = lines[s.line];
-        line.onFrameOut(now - line.pace * static_cast<long>(line.whole ? s.frameLen : 1));
+        Line& line = lines[s.line];
+        const auto text = line.frameTexts.find(s.frame);
+        line.onFrameOut(now - line.pace * static_cast<long>(line.whole ? s.frameLen : 1),
+                        text != line.frameTexts.end() ? text->second : std::string());
+        if (text != line.frameTexts.end()) line.frameTexts.erase(text);
         for (size_t j = i + 1; j < due.size(); ++j) {
           if (due[j].line == s.line && due[j].when == s.when) due[j].line = 0;  // other clients
         }
@@ -530,7 +536,8 @@ void Converter::SetLineWholeFrames(int line, bool whole) {
   state_->lines[line].whole = whole;
 }
 
-void Converter::SetLineFrameOut(int line, std::function<void(std::chrono::steady_clock::time_point)> callback) {
+void Converter::SetLineFrameOut(
+    int line, std::function<void(std::chrono::steady_clock::time_point, const std::string&)> callback) {
   CheckLine(line);
   std::lock_guard<std::mutex> lock(state_->mutex);
   state_->lines[line].onFrameOut = std::move(callback);

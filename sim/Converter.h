@@ -60,8 +60,9 @@ class Converter {
   void SetLineWholeFrames(int line, bool whole);
   // Called (on the converter's thread, with its lock held: it must not call
   // the converter) for every periodic frame when its first byte goes out,
-  // with the time that byte began on the line's wire.
-  void SetLineFrameOut(int line, std::function<void(std::chrono::steady_clock::time_point)> callback);
+  // with the time that byte began on the line's wire and the frame.
+  void SetLineFrameOut(int line,
+                       std::function<void(std::chrono::steady_clock::time_point, const std::string& frame)> callback);
   // A converter that loses power and boots again: PowerOff resets every
   // connection and stops listening on every port, so connections are
   // refused; PowerOn listens again as before (lines and command mode keep

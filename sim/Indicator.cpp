@@ -67,7 +67,8 @@ void StreamingIndicator::SetWholeFrames(bool whole) {
   whole_ = whole;
 }
 
-void StreamingIndicator::SetOnFrameOut(std::function<void(std::chrono::steady_clock::time_point)> callback) {
+void StreamingIndicator::SetOnFrameOut(
+    std::function<void(std::chrono::steady_clock::time_point, const std::string&)> callback) {
   std::lock_guard<std::mutex> lock(mutex_);
   onFrameOut_ = std::move(callback);
 }
@@ -102,7 +103,7 @@ bool StreamingIndicator::SlaveOpen() const {
 void StreamingIndicator::WritePaced(const std::string& bytes, bool frame) {
   std::chrono::microseconds pace;
   bool whole;
-  std::function<void(std::chrono::steady_clock::time_point)> onFrameOut;
+  std::function<void(std::chrono::steady_clock::time_point, const std::string&)> onFrameOut;
   {
     std::lock_guard<std::mutex> lock(mutex_);
     pace = pace_;
@@ -110,7 +111,7 @@ void StreamingIndicator::WritePaced(const std::string& bytes, bool frame) {
     if (frame) onFrameOut = onFrameOut_;
   }
   auto firstOut = [&] {
-    if (onFrameOut) onFrameOut(std::chrono::steady_clock::now() - pace);
+    if (onFrameOut) onFrameOut(std::chrono::steady_clock::now() - pace, bytes);
     onFrameOut = nullptr;
   };
   if (pace.count() == 0) {
@@ -152,7 +153,7 @@ void StreamingIndicator::WritePaced(const std::string& bytes, bool frame) {
       if (done == 0) {
         // The first byte began on the wire one character before it came out
         // (a whole frame: its length before).
-        if (onFrameOut) onFrameOut(now - pace * static_cast<long>(whole ? bytes.size() : 1));
+        if (onFrameOut) onFrameOut(now - pace * static_cast<long>(whole ? bytes.size() : 1), bytes);
         onFrameOut = nullptr;
       }
       pty_.Write(bytes.substr(done, due - done));

@@ -45,8 +45,9 @@ class StreamingIndicator {
   // (a USB-CDC indicator, a network serial server's virtual port).
   void SetWholeFrames(bool whole);
   // Called for every periodic frame once its first byte was written, with
-  // the time that byte began on the wire (its write less one character).
-  void SetOnFrameOut(std::function<void(std::chrono::steady_clock::time_point)> callback);
+  // the time that byte began on the wire (its write less one character) and
+  // the frame.
+  void SetOnFrameOut(std::function<void(std::chrono::steady_clock::time_point, const std::string&)> callback);
   // Frames (or injections) written so far.
   unsigned long Sent() const { return sent_.load(); }
 
@@ -70,7 +71,7 @@ class StreamingIndicator {
   size_t burstPacket_ = 0;
   std::chrono::microseconds burstGap_{0};
   bool whole_ = false;
-  std::function<void(std::chrono::steady_clock::time_point)> onFrameOut_;
+  std::function<void(std::chrono::steady_clock::time_point, const std::string&)> onFrameOut_;
   bool slaveWasOpen_ = false;
   std::atomic<unsigned long> sent_{0};
   std::thread thread_;

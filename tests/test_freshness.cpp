@@ -10,7 +10,6 @@
 
 #include <chrono>
 #include <cmath>
-#include <deque>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -67,19 +66,21 @@ constexpr long kVelho = 1000;
 // Where each live frame's first byte began on the wire, by number.
 class Carimbos {
  public:
-  // The generator: the next live frame's number.
-  long Proximo() {
+  // The generator: the next live frame, made by `quadro` from its number.
+  std::string Proximo(std::string (*quadro)(long)) {
     std::lock_guard<std::mutex> lock(mutex_);
     const long n = proximo_++;
-    fila_.push_back(n);
-    return n;
+    std::string q = quadro(n);
+    numeros_[q] = n;
+    return q;
   }
-  // The simulator: the oldest frame not yet stamped began at `t`.
-  void Saiu(std::chrono::steady_clock::time_point t) {
+  // The simulator: frame `q` began on the wire at `t`.
+  void Saiu(std::chrono::steady_clock::time_point t, const std::string& q) {
     std::lock_guard<std::mutex> lock(mutex_);
-    if (fila_.empty()) return;
-    inicio_[fila_.front()] = t;
-    fila_.pop_front();
+    const auto it = numeros_.find(q);
+    if (it == numeros_.end()) return;
+    inicio_[it->second] = t;
+    numeros_.erase(it);
   }
   // Fails unless frame `n` is live and began at or after `t0`.
   ::testing::AssertionResult Fresco(long n, std::chrono::steady_clock::time_point t0) const {
@@ -98,7 +99,7 @@ class Carimbos {
  private:
   mutable std::mutex mutex_;
   long proximo_ = kVivo;
-  std::deque<long> fila_;
+  std::map<std::string, long> numeros_;  // frames made and not yet out
   std::map<long, std::chrono::steady_clock::time_point> inicio_;
 };
 
@@ -117,15 +118,15 @@ class Indicador {
     if (rede) {
       conv_ = std::make_unique<pesmo6sim::Converter>();
       conv_->SetLinePace(1, f.pace);
-      conv_->SetLineFrameOut(1, [this](auto t) { carimbos_.Saiu(t); });
-      conv_->SetLineGenerator(1, [this] { return f_.quadro(carimbos_.Proximo()); }, std::chrono::milliseconds(1));
+      conv_->SetLineFrameOut(1, [this](auto t, const std::string& q) { carimbos_.Saiu(t, q); });
+      conv_->SetLineGenerator(1, [this] { return carimbos_.Proximo(f_.quadro); }, std::chrono::milliseconds(1));
       ch_ = f.rede(Seta_Ip(conv_->Address().c_str()), "A");
       EXPECT_EQ(Select_Canal(ch_), 1);
     } else {
       sim_ = std::make_unique<pesmo6sim::StreamingIndicator>(std::chrono::milliseconds(1));
       sim_->SetWirePace(f.pace);
-      sim_->SetOnFrameOut([this](auto t) { carimbos_.Saiu(t); });
-      sim_->SetGenerator([this] { return f_.quadro(carimbos_.Proximo()); });
+      sim_->SetOnFrameOut([this](auto t, const std::string& q) { carimbos_.Saiu(t, q); });
+      sim_->SetGenerator([this] { return carimbos_.Proximo(f_.quadro); });
       EXPECT_EQ(Seta_Porta(porta, sim_->Device().c_str()), 0);
       ch_ = f.serial(porta);
     }
