@@ -584,8 +584,19 @@ struct LatencyLine {
 LatencyLine g_line;
 volatile LONG g_passes = 0;
 
+// The update's start, and whether its frame was asked for.
+LARGE_INTEGER g_updateStart{};
+bool g_asked = false;
+
+// One whole frame per update, once the update has settled and the wire
+// could have carried a whole frame since (18 characters at 4800 baud take
+// 37.5 ms; a frame that comes sooner began before the update).
 void PESMO6_CALL CountPasses(void*) {
-  if (InterlockedIncrement(&g_passes) == 2) SetEvent(g_line.ready);
+  InterlockedIncrement(&g_passes);
+  if (!g_asked && Ms(g_updateStart, Now()) >= 70) {
+    g_asked = true;
+    SetEvent(g_line.ready);
+  }
 }
 
 DWORD WINAPI LineThread(void*) {
@@ -636,6 +647,8 @@ void Latency(const char* address) {
   std::vector<double> ms;
   for (int i = 0; i < 100; ++i) {
     g_passes = 0;
+    g_asked = false;
+    g_updateStart = Now();
     const int32_t r = api.Update_Canal(ch);
     const LARGE_INTEGER done = Now();
     WaitForSingleObject(g_line.sent, 5000);
