@@ -70,7 +70,7 @@ void TEnlace::Chegaram(uint64_t novos, uint64_t pendentes) {
   contados_ += novos;
   const uint64_t agora = platform::Micros();
   const uint64_t caractere = CaractereUs() > 0 ? CaractereUs() : 1;
-  const uint64_t cabem = (agora - base_) / caractere + kFolga;
+  const uint64_t cabem = (agora - base_ + kToleranciaUs) / caractere + kFolga;
   if (contados_ <= cabem) return;
   // More than the wire could have carried since the count started: a
   // backlog.  Everything waiting goes, the receptor starts afresh, and the

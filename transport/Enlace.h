@@ -79,6 +79,11 @@ class TEnlace {
   // Characters the ledger tolerates beyond the wire: the one under way when
   // the count started and one for the clock's step.
   static constexpr uint64_t kFolga = 2;
+  // Time the ledger credits beyond what passed since its start: what a
+  // discard's system calls take before the count starts (Wine's take
+  // milliseconds) and a loaded machine's jitter.  Less than the settle, so
+  // a frame accepted still began after its update did.
+  static constexpr uint64_t kToleranciaUs = 8000;
 
   TEnlace();
   virtual ~TEnlace();
