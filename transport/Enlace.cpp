@@ -14,8 +14,10 @@ void TEnlace::Rearma(uint64_t agora) {
 }
 
 void TEnlace::Descarta(bool assentar) {
-  EsvaziaSistema();
+  // The count starts when the discard begins: its system calls take time
+  // (milliseconds under Wine) in which the wire goes on.
   const uint64_t agora = platform::Micros();
+  EsvaziaSistema();
   Rearma(agora);
   descartar_ = 0;
   restoPerdido_ = false;
@@ -52,8 +54,9 @@ uint32_t TEnlace::Assenta() {
   // pass, may be leftovers: dropped, and the count starts now.  A line that
   // stayed quiet all the while starts clean; one that talked may be in the
   // middle of a frame.
+  const uint64_t inicio = platform::Micros();
   if (EsvaziaSistema()) fluxoNoAssentamento_ = true;
-  Rearma(platform::Micros());
+  Rearma(inicio);
   estado_ = Estado::Ouvindo;
   ++geracao_;
   reiniciar_ = fluxoNoAssentamento_ ? Reinicio::NoMeio : Reinicio::Limpo;
