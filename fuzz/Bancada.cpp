@@ -147,7 +147,7 @@ void Bancada::Alimenta(int32_t canal, const Entrada& entrada, const Ritmo& ritmo
     pesmo6::platform::ShiftTick(static_cast<uint32_t>(std::max<uint64_t>(fioMs, ritmo.passoMinimoMs)));
     const auto* p = reinterpret_cast<const uint8_t*>(entrada.bytes.data() + st.inicio);
     if (pesmo6::ChannelRef ch = pesmo6::CanalVivo(canal)) {
-      if (TEnlace* enlace = ch->Enlace()) enlace->RecebeParaFuzz(p, n);
+      if (pesmo6::TEnlace* enlace = ch->Enlace()) enlace->RecebeParaFuzz(p, n);
     }
     st.inicio += n;
     ++st.proximo;
