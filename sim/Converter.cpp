@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cstring>
+#include <deque>
 #include <map>
 #include <mutex>
 #include <stdexcept>
@@ -120,7 +121,17 @@ struct Converter::State {
   Socket commandListener = kNoSocket;
   Line lines[5];
   std::map<Socket, Conn> conns;
-  std::vector<Scheduled> scheduled;
+  // What is due later, one queue per wire (0: the command port's replies
+  // and closes), each in time order: a pass looks only at the fronts, so a
+  // 70,000-byte injection costs nothing per pass but the bytes that are due.
+  std::deque<Scheduled> scheduled[5];
+
+  void Schedule(Scheduled s) {
+    std::deque<Scheduled>& q = scheduled[s.wire];
+    auto at = q.end();
+    while (at != q.begin() && std::prev(at)->when > s.when) --at;
+    q.insert(at, std::move(s));
+  }
   CommandMode mode = CommandMode::Normal;
   bool poweredOff = false;
   std::string fixedReply;
@@ -139,7 +150,7 @@ struct Converter::State {
   void CloseConn(Socket fd) {
     // What was still due for it must not reach a later connection that
     // gets the same descriptor.
-    std::erase_if(scheduled, [fd](const Scheduled& x) { return x.fd == fd; });
+    for (auto& q : scheduled) std::erase_if(q, [fd](const Scheduled& x) { return x.fd == fd; });
     conns.erase(fd);
     CloseSocket(fd);
   }
@@ -163,8 +174,8 @@ struct Converter::State {
       line.wireFree += line.pace;
       const bool first = frame && i == 0;
       for (Socket fd : fds) {
-        scheduled.push_back({whole ? end : line.wireFree, fd, std::string(1, bytes[i]), false, first ? l : 0,
-                             first ? bytes.size() : 0, l, id});
+        Schedule({whole ? end : line.wireFree, fd, std::string(1, bytes[i]), false, first ? l : 0,
+                  first ? bytes.size() : 0, l, id});
       }
     }
   }
@@ -173,20 +184,19 @@ struct Converter::State {
   // not begun on the wire are dropped (the next one is made from what it
   // shows now); a frame under way ends as it began.
   void DropUnstartedFrames(int l) {
+    std::deque<Scheduled>& q = scheduled[l];
     std::vector<uint64_t> unstarted;
-    for (const Scheduled& s : scheduled) {
+    for (const Scheduled& s : q) {
       if (s.line == l && s.frame != 0) unstarted.push_back(s.frame);
     }
     if (unstarted.empty()) return;
-    std::erase_if(scheduled, [&](const Scheduled& s) {
+    std::erase_if(q, [&](const Scheduled& s) {
       return s.frame != 0 && std::find(unstarted.begin(), unstarted.end(), s.frame) != unstarted.end();
     });
     Line& line = lines[l];
     for (uint64_t id : unstarted) line.frameTexts.erase(id);
     line.wireFree = Clock::now();
-    for (const Scheduled& s : scheduled) {
-      if (s.wire == l && s.when > line.wireFree) line.wireFree = s.when;
-    }
+    if (!q.empty() && q.back().when > line.wireFree) line.wireFree = q.back().when;
     line.next = line.wireFree;
   }
 
@@ -240,14 +250,14 @@ struct Converter::State {
         // "...IN129 O" | "K\n" | "\r": the terminator cut across segments.
         const size_t cut1 = reply.size() - 3, cut2 = reply.size() - 1;
         SendAll(fd, reply.substr(0, cut1));
-        scheduled.push_back({now + milliseconds(40), fd, reply.substr(cut1, cut2 - cut1), false});
-        scheduled.push_back({now + milliseconds(80), fd, reply.substr(cut2), false});
+        Schedule({now + milliseconds(40), fd, reply.substr(cut1, cut2 - cut1), false});
+        Schedule({now + milliseconds(80), fd, reply.substr(cut2), false});
         break;
       }
       case CommandMode::ZeroByte: {
         const std::string body = reply.substr(0, reply.size() - 5);
         SendAll(fd, body + std::string(1, '\0') + "LOST");
-        scheduled.push_back({now + milliseconds(40), fd, kTerminator, false});
+        Schedule({now + milliseconds(40), fd, kTerminator, false});
         break;
       }
       case CommandMode::Reset: {
@@ -258,7 +268,7 @@ struct Converter::State {
       }
       case CommandMode::CloseEarly:
         SendAll(fd, reply.substr(0, reply.size() / 2));
-        scheduled.push_back({now + milliseconds(20), fd, "", true});
+        Schedule({now + milliseconds(20), fd, "", true});
         break;
     }
   }
@@ -316,31 +326,38 @@ struct Converter::State {
     // each line, what was due long ago moves later by the delay, as a wire
     // that paused (a burst faster than the line is a backlog, which only a
     // test asks for, with no pace).
-    Clock::time_point earliest[5];
-    for (auto& e : earliest) e = Clock::time_point::max();
-    for (const Scheduled& s : scheduled) {
-      if (s.wire != 0) earliest[s.wire] = std::min(earliest[s.wire], s.when);
-    }
-    Clock::duration delay[5] = {};
     bool late = false;
+    Clock::duration delay[5] = {};
     for (int l = 1; l <= 4; ++l) {
-      if (earliest[l] == Clock::time_point::max() || now - earliest[l] <= std::chrono::milliseconds(3)) continue;
-      delay[l] = now - earliest[l];
+      if (scheduled[l].empty() || now - scheduled[l].front().when <= std::chrono::milliseconds(3)) continue;
+      delay[l] = now - scheduled[l].front().when;
       lines[l].wireFree += delay[l];
       late = true;
     }
     if (late) {
-      for (Scheduled& s : scheduled) s.when += delay[s.wire];
+      for (int l = 1; l <= 4; ++l) {
+        if (delay[l] == Clock::duration::zero()) continue;
+        for (Scheduled& s : scheduled[l]) s.when += delay[l];
+      }
     }
     // What is due goes out, in order, each connection's bytes in one write.
     std::vector<Scheduled> due;
-    std::vector<Scheduled> later;
-    for (Scheduled& s : scheduled) (s.when <= now ? due : later).push_back(std::move(s));
-    scheduled = std::move(later);
+    for (auto& q : scheduled) {
+      while (!q.empty() && q.front().when <= now) {
+        due.push_back(std::move(q.front()));
+        q.pop_front();
+      }
+    }
+    std::vector<std::pair<Socket, std::string>> writes;
     for (size_t i = 0; i < due.size(); ++i) {
       Scheduled& s = due[i];
       if (!conns.count(s.fd)) continue;
       if (s.close) {
+        for (auto& [fd, bytes] : writes) {
+          if (fd != s.fd || bytes.empty()) continue;
+          SendAll(fd, bytes);
+          bytes.clear();
+        }
         CloseConn(s.fd);
         continue;
       }
@@ -356,9 +373,12 @@ struct Converter::State {
           if (due[j].line == s.line && due[j].when == s.when) due[j].line = 0;  // other clients
         }
       }
-      std::string bytes = std::move(s.bytes);
-      while (i + 1 < due.size() && due[i + 1].fd == s.fd && !due[i + 1].close) bytes += due[++i].bytes;
-      SendAll(s.fd, bytes);
+      auto w = std::find_if(writes.begin(), writes.end(), [&](const auto& x) { return x.first == s.fd; });
+      if (w == writes.end()) writes.emplace_back(s.fd, std::move(s.bytes));
+      else w->second += s.bytes;
+    }
+    for (auto& [fd, bytes] : writes) {
+      if (!bytes.empty() && conns.count(fd)) SendAll(fd, bytes);
     }
   }
 
@@ -367,8 +387,8 @@ struct Converter::State {
     for (int l = 1; l <= 4; ++l) {
       if (lines[l].next < next) next = lines[l].next;
     }
-    for (const auto& s : scheduled) {
-      if (s.when < next) next = s.when;
+    for (const auto& q : scheduled) {
+      if (!q.empty() && q.front().when < next) next = q.front().when;
     }
     const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(next - Clock::now()).count();
     return ms < 0 ? 0 : static_cast<int>(ms) + 1;
@@ -561,7 +581,7 @@ void Converter::PowerOff() {
     SetOption(fd, SOL_SOCKET, SO_LINGER, hard);
     s.CloseConn(fd);
   }
-  s.scheduled.clear();
+  for (auto& q : s.scheduled) q.clear();
   if (s.commandListener != kNoSocket) StopListening(s.commandListener);
   s.commandListener = kNoSocket;
   for (int l = 1; l <= 4; ++l) {
