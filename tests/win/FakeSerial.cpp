@@ -233,6 +233,14 @@ BOOL WINAPI FakeWaitCommEvent(HANDLE h, LPDWORD mask, LPOVERLAPPED ov) {
     return Failed(ERROR_INVALID_PARAMETER);
   }
   if (d.cfg.waitMode == WaitMode::FailAtOnce) return Failed(ERROR_INVALID_PARAMETER);
+  if (d.cfg.waitMode == WaitMode::AtOnceWhenBytesWait && !d.rx.empty()) {
+    *mask = EV_RXCHAR;
+    ov->Internal = 0;
+    ov->InternalHigh = 0;
+    SetEvent(ov->hEvent);
+    ++d.c.rxcharCompletions;
+    return TRUE;
+  }
   ov->Internal = kPending;
   ov->InternalHigh = 0;
   ResetEvent(ov->hEvent);

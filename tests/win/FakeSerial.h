@@ -48,6 +48,8 @@ struct Counters {
 enum class WaitMode {
   Normal,
   FailAtOnce,    // WaitCommEvent fails at once, the port works (Wine on a pty)
+  AtOnceWhenBytesWait,  // a wait armed while received bytes wait completes at
+                        // once (Windows and Wine both do)
   IgnoreCancel,  // a pending wait never completes, whatever is done to it
 };
 

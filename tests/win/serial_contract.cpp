@@ -446,6 +446,23 @@ void Freshness() {
   fakeserial::JoinLater();
   CHECK(std::fabs(Net_Canal_Float(ch) - 12.34) < 1e-9);
   Deleta_Canal(ch);
+
+  // Bytes that arrive between the open's purge and its first wait make that
+  // wait complete at once; the update's discard then takes them, and the
+  // port must still be watched for the live frame that follows.
+  const std::string atOnce = "\\\\.\\FAKE30";
+  fakeserial::DeviceConfig cfg;
+  cfg.waitMode = fakeserial::WaitMode::AtOnceWhenBytesWait;
+  fakeserial::Add(atOnce, cfg);
+  const int32_t ch2 = Channel7410(30, atOnce);
+  for (int i = 0; i < 3; ++i) {
+    fakeserial::SetInTransit(atOnce, velhos);
+    fakeserial::ArriveLater(atOnce, Frame(), 40);
+    CHECK(Update_Canal(ch2) == 0);
+    fakeserial::JoinLater();
+    CHECK(std::fabs(Net_Canal_Float(ch2) - 12.34) < 1e-9);
+  }
+  Deleta_Canal(ch2);
 }
 
 int main() {

@@ -538,8 +538,11 @@ size_t SerialPort::DiscardInput() {
     impl.Waiting(count);
   }
   ResetEvent(impl.leftEvent);
-  // Bytes still arriving from the wire after the purge.
-  if (count > 0 && impl.handler) SetEvent(impl.leftEvent);
+  // Bytes still arriving from the wire after the purge.  A wait that
+  // completed at once (bytes came before it was armed) left no wait pending
+  // and handed its news to the bytes-left event just reset: the pump's next
+  // pass must arm again, or the port would never be heard from.
+  if ((count > 0 && impl.handler) || (!impl.waiting && !impl.polling)) SetEvent(impl.leftEvent);
   return before;
 }
 
