@@ -80,7 +80,7 @@ void TEnlace::Chegaram(uint64_t novos, uint64_t pendentes) {
   // count starts again from now.
   descartar_ = pendentes;
   reiniciar_ = Reinicio::NoMeio;
-    Rearma(agora);
+  Rearma(agora);
 }
 
 bool TEnlace::Entrega(uint8_t b) {

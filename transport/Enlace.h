@@ -139,7 +139,6 @@ class TEnlace {
   // Returns how long the update may wait before the next step for the
   // settle's sake (UINT32_MAX when none is under way).
   uint32_t Assenta();
-  bool Assentando() const { return estado_ == Estado::Assentando; }
   // Milliseconds until the settle under way may end (0 when none is).
   uint32_t FaltaAssentarMs() const;
   // Counts every Descarta, Pausa and settle end: a transport delivering a
