@@ -4,7 +4,7 @@ VERSION := $(shell sed -n '/^project.Pesmo6 VERSION/s/.*VERSION \([0-9.]*\).*/\1
 # Our own builds treat warnings as errors; a packager's plain configure does not.
 CMAKE_OPTS := -DPESMO6_WERROR=ON
 
-.PHONY: all deps deps-demo deps-windows build build-asan build-variants windows test test-linux test-windows \
+.PHONY: all deps deps-demo deps-windows build build-asan build-release build-variants windows test test-linux test-windows \
         test-host check stress deb dist demo bench gateway-load gateway-attack soak clean build-fuzz fuzz fuzz-ci
 
 all: build
@@ -27,9 +27,13 @@ build-asan:
 	cmake --build build-asan -j $(JOBS)
 
 # The library and tools in Release with GCC and with clang (build only).
-build-variants:
+# make test builds the release variant only: clang compiles the library with
+# warnings as errors in build-fuzz already.
+build-release:
 	cmake -S . -B build-release -DCMAKE_BUILD_TYPE=Release -DPESMO6_TESTS=OFF $(CMAKE_OPTS) >/dev/null
 	cmake --build build-release -j $(JOBS) --target pesmo6 pesmo6-demo
+
+build-variants: build-release
 	CC=clang CXX=clang++ cmake -S . -B build-clang -DCMAKE_BUILD_TYPE=RelWithDebInfo -DPESMO6_TESTS=OFF \
 	  $(CMAKE_OPTS) >/dev/null
 	cmake --build build-clang -j $(JOBS) --target pesmo6 pesmo6-demo
@@ -57,10 +61,18 @@ check: build
 stress: deps
 	bash scripts/stress-suite.sh
 
+# Left out of the sanitizer pass to keep make test within its time: the
+# comma-locale pass (the same code as the point pass, other texts), the
+# keepalive wait in a namespace (it sleeps), and the field-tool, gateway and
+# page suites (Python driving the tools; the gateway's attack suite, where
+# hostile input meets its parsers, does run under the sanitizers).
+# make stress runs everything in both builds.
+ASAN_SKIP := ^(api_comma[.]|netns[.]|field_tools$$|gateway$$|gateway_page$$)
+
 test-linux: deps build build-asan
 	cd build && ctest --output-on-failure -j $(JOBS)
 	cd build-asan && ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 \
-	  UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 ctest --output-on-failure -j $(JOBS)
+	  UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 ctest --output-on-failure -j $(JOBS) -E '$(ASAN_SKIP)'
 	./build/pesmo6-soak --seconds $(SOAK_CI_SECONDS)
 	ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
 	  ./build-asan/pesmo6-soak --seconds $(SOAK_ASAN_SECONDS)
@@ -70,7 +82,7 @@ test-windows: windows build
 	bash scripts/check-dll.sh x86_64-w64-mingw32-objdump build-win64/Pesmo6.dll
 	bash scripts/wine-tests.sh
 
-test-host: deps build build-variants deb dist
+test-host: deps build build-release deb dist
 	python3 scripts/check-api-docs.py
 	bash scripts/test-install.sh build
 	bash scripts/test-packages.sh dist $(VERSION)
@@ -89,8 +101,9 @@ dist: build windows
 
 # The libFuzzer targets (fuzz/), built with clang, ASan and UBSan in
 # build-fuzz/.  `make fuzz` runs each for FUZZ_SECONDS over its corpus; the
-# CI step runs each for 20 s, two at a time.
+# CI step runs each for FUZZ_CI_SECONDS, two at a time.
 FUZZ_SECONDS ?= 30
+FUZZ_CI_SECONDS ?= 10
 build-fuzz:
 	CC=clang CXX=clang++ cmake -S . -B build-fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo -DPESMO6_FUZZ=ON \
 	  -DPESMO6_TESTS=OFF $(CMAKE_OPTS) >/dev/null
@@ -100,7 +113,7 @@ fuzz: deps build-fuzz
 	bash scripts/fuzz.sh $(FUZZ_SECONDS) 2
 
 fuzz-ci: deps build-fuzz
-	bash scripts/fuzz.sh 20 2
+	bash scripts/fuzz.sh $(FUZZ_CI_SECONDS) 2
 
 # The library and the demo only: a build/ that make demo configures leaves
 # the suites and the gateway out (make build adds them and the field tools).
@@ -115,8 +128,8 @@ demo: deps-demo
 # inject faults; make test runs it for SOAK_CI_SECONDS, and under the
 # sanitizers for SOAK_ASAN_SECONDS.
 SOAK_SECONDS ?= 120
-SOAK_CI_SECONDS ?= 120
-SOAK_ASAN_SECONDS ?= 45
+SOAK_CI_SECONDS ?= 60
+SOAK_ASAN_SECONDS ?= 30
 soak: deps build
 	./build/pesmo6-soak --seconds $(SOAK_SECONDS)
 
