@@ -322,7 +322,18 @@ class TBalSkeleton : public TBal, public TReceptor {
     timer_ = 0;
     TEnlace* e = Enlace();
     if (e == nullptr || Dono->Bal.get() != this) return;
-    const std::string& parte = pedido_.partes[parte_];
+    // A copy: a tap that runs the pump may see the answer come and the
+    // family ask again, which replaces the request.
+    const std::string parte = pedido_.partes[parte_];
+    const bool ultima = parte_ + 1 == pedido_.partes.size();
+    if (ultima) {
+      // What came while the request went out is dropped before its last
+      // part, not after: the answer may begin as soon as that part is
+      // written, and a thread held up after the write (a slow tap, a loaded
+      // machine) must find it still there.
+      e->Descarta(false);
+      Self().AoPedidoEnviado();
+    }
     if (!e->Envia(reinterpret_cast<const uint8_t*>(parte.data()), parte.size())) {
       // The update's first request tells the family's code; a later one
       // that fails (the port went away mid-exchange) ends it with nothing.
@@ -331,6 +342,11 @@ class TBalSkeleton : public TBal, public TReceptor {
       codigoFalha_ = pedidosFeitos_ == 0 ? D::kPerfil.codigoPedidoFalhou : PESMO6_NADA;
       return;
     }
+    if (ultima) {
+      // The request is out; the link listens for its answer already.
+      pedindo_ = false;
+      ++pedidosFeitos_;
+    }
     if (TrafegoLigado()) {
       // The tap's host code may close or delete the channel.
       const std::shared_ptr<bool> vivo = vivo_;
@@ -338,18 +354,12 @@ class TBalSkeleton : public TBal, public TReceptor {
       if (!entrega.Mostra(*this, kEnviado, reinterpret_cast<const uint8_t*>(parte.data()), parte.size())) return;
       if (!*vivo) return;
     }
-    if (++parte_ < pedido_.partes.size()) {
-      const std::shared_ptr<bool> vivo = vivo_;
-      timer_ = AgendaTimer(pedido_.intervaloMs, [this, vivo] {
-        if (*vivo) EnviaParte();
-      });
-      return;
-    }
-    // The request is out: from now on what comes may be its answer.
-    pedindo_ = false;
-    ++pedidosFeitos_;
-    Enlace()->Descarta(false);
-    Self().AoPedidoEnviado();
+    if (ultima) return;
+    ++parte_;
+    const std::shared_ptr<bool> vivo = vivo_;
+    timer_ = AgendaTimer(pedido_.intervaloMs, [this, vivo] {
+      if (*vivo) EnviaParte();
+    });
   }
 
   bool ConferePedido(const Atualizacao& a) {

@@ -4,8 +4,10 @@
 // even to close the channel whose byte it is shown.
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "Converter.h"
@@ -225,7 +227,49 @@ TEST_P(TapRequestTest, OhausClosedBetweenRequestBytes) {
   EXPECT_EQ(tap.Bytes(ch, 1), "P") << "nothing more is sent on a deleted channel";
 }
 
+// A slow tap on the request (a host that logs each piece to disk): the
+// balance answers while the callback still runs, and the answer must not be
+// taken for something that came while the request went out.
+TEST_P(TapRequestTest, SlowTapOnTheRequestLosesNoAnswer) {
+  std::unique_ptr<pesmo6sim::Converter> conv;
+  std::unique_ptr<pesmo6sim::OhausBalance> bal;
+  int32_t ch;
+  if (GetParam()) {
+    conv = std::make_unique<pesmo6sim::Converter>();
+    bal = std::make_unique<pesmo6sim::OhausBalance>(*conv, 1);
+    ch = WOhaus(Seta_Ip(conv->Address().c_str()), "A");
+    ASSERT_EQ(Select_Canal(ch), 1);
+  } else {
+    bal = std::make_unique<pesmo6sim::OhausBalance>();
+    ASSERT_EQ(Seta_Porta(175, bal->Device().c_str()), 0);
+    ch = WOhausSerial(175);
+  }
+  const std::string answer = pesmo6sim::OhausLinha("   12.5", "kg");
+  bal->SetAnswer(answer);
+  Tap tap;
+  tap.reaction = [&](const Piece& p) {
+    if (p.sentido == 1 && p.bytes == "\n") std::this_thread::sleep_for(std::chrono::milliseconds(60));
+  };
+  ASSERT_EQ(Update_Canal(ch), 0);
+  EXPECT_EQ(Net_Canal_Float(ch), 12.5);
+  EXPECT_EQ(tap.Bytes(ch, 0), answer + "\r\n");
+}
+
 INSTANTIATE_TEST_SUITE_P(Transports, TapRequestTest, ::testing::Bool(), TransportName);
+
+TEST_F(LibraryTest, SlowTapOnTrilografRequestsLosesNoReply) {
+  pesmo6sim::TagReader reader;
+  ASSERT_EQ(Seta_Porta(176, reader.Device().c_str()), 0);
+  const int32_t ch = WTrilografSerial(176);
+  Tap tap;
+  tap.reaction = [&](const Piece& p) {
+    if (p.sentido == 1) std::this_thread::sleep_for(std::chrono::milliseconds(40));
+  };
+  ASSERT_EQ(Update_Canal(ch), 0);
+  EXPECT_EQ(reader.Requests().size(), 3u);
+  EXPECT_EQ(tap.Bytes(ch, 0), reader.HelloReply() + reader.ReadinessReply() + reader.TagReply());
+  Seta_Trafego(nullptr);
+}
 
 TEST_F(LibraryTest, TapShowsTrilografExchange) {
   pesmo6sim::TagReader reader;
