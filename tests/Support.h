@@ -152,14 +152,33 @@ class HostHook {
 // settle, 24 ms); a frame meant as an update's reading is sent after it.
 constexpr long long kSettleMs = 30;
 
-// A hook body that runs `action` once, at the first pump pass at least
-// kSettleMs after the body was made (made just before the update starts).
+// A hook body that runs `action` once the update has settled: counted from
+// the hook's first call (the first pump pass, after the update's first step
+// discarded and began the settle), at the pass after the first one at least
+// kSettleMs later, so that the update's step in between has ended the settle
+// however late a loaded machine ran it.  The hook is installed just before
+// the update starts.
 inline HostHook::Body OnceSettled(std::function<void()> action) {
-  const auto t0 = Clock::now();
-  auto done = std::make_shared<bool>(false);
-  return [t0, done, action = std::move(action)](int) {
-    if (*done || MsSince(t0) < kSettleMs) return;
-    *done = true;
+  struct State {
+    bool started = false;
+    bool due = false;
+    bool done = false;
+    Clock::time_point t0;
+  };
+  auto state = std::make_shared<State>();
+  return [state, action = std::move(action)](int) {
+    State& st = *state;
+    if (st.done) return;
+    if (!st.started) {
+      st.started = true;
+      st.t0 = Clock::now();
+      return;
+    }
+    if (!st.due) {
+      st.due = MsSince(st.t0) >= kSettleMs;
+      return;
+    }
+    st.done = true;
     action();
   };
 }
