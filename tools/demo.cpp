@@ -116,6 +116,9 @@ int OtherFamilies() {
   Seta_Porta(3, msi3360.Device().c_str());
   failures += OneReading("MSI3360", "serial port 3", WMSI3360Serial(3));
 
+  // The line behind the converter runs at the indicator's own speed, 1200
+  // baud 7M1: bytes faster than that would be a backlog, never a reading.
+  conv.SetLinePace(4, std::chrono::microseconds(8334));
   conv.SetLineFrame(4, pesmo6sim::LinhaMSI6260(pesmo6sim::kRotuloTotal, pesmo6sim::Campo(250000, 1)),
                     std::chrono::milliseconds(100));
   failures += OneReading("MSI6260", "converter line D", WMSI6260(ip, "D"));
