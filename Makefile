@@ -142,7 +142,7 @@ gateway-load: deps build
 	nice python3 scripts/gateway-load.py --pesmo6d build/pesmo6d --sim build/pesmo6-sim --seconds 60 --strict
 
 # The gateway's attack suite with 20-second attacks, each leaving the live
-# scales 90 % of their rate (make test runs it short and asks for half).
+# scales 90 % of their rate (make test runs it short and asks for a third).
 gateway-attack: deps build
 	ATTACK_SECONDS=20 ATTACK_RATE_FLOOR=0.9 PESMO6D=build/pesmo6d PESMO6_SIM=build/pesmo6-sim LC_ALL=C \
 	  python3 -m pytest -q -p no:cacheprovider tests/gateway/test_attack.py
