@@ -23,6 +23,7 @@
 #include "FrameMSI.h"
 #include "Indicator.h"
 #include "Ohaus.h"
+#include "OhausRig.h"
 #include "Support.h"
 #include "pesmo6.h"
 
@@ -364,20 +365,10 @@ class FrescorPedido : public LibraryTest, public ::testing::WithParamInterface<b
 
 TEST_P(FrescorPedido, OhausReadsOnlyTheAnswerToItsOwnRequest) {
   const bool rede = GetParam();
-  std::unique_ptr<pesmo6sim::Converter> conv;
-  std::unique_ptr<pesmo6sim::OhausBalance> bal;
-  int32_t ch = -1;
-  if (rede) {
-    conv = std::make_unique<pesmo6sim::Converter>();
-    conv->SetLinePace(1, std::chrono::microseconds(1146));
-    bal = std::make_unique<pesmo6sim::OhausBalance>(*conv, 1);
-    ch = WOhaus(Seta_Ip(conv->Address().c_str()), "A");
-    ASSERT_EQ(Select_Canal(ch), 1);
-  } else {
-    bal = std::make_unique<pesmo6sim::OhausBalance>();
-    ASSERT_EQ(Seta_Porta(330, bal->Device().c_str()), 0);
-    ch = WOhausSerial(330);
-  }
+  OhausRig rig;
+  ASSERT_NO_FATAL_FAILURE(rig.Wire(rede, 330, std::chrono::microseconds(1146)));
+  auto& bal = rig.bal;
+  const int32_t ch = rig.ch;
   std::vector<std::string> linhas;
   for (int i = 1; i <= 12; ++i) linhas.push_back(pesmo6sim::OhausLinha("  " + std::to_string(i) + ".0"));
   bal->QueueAnswers(linhas);
@@ -398,19 +389,10 @@ TEST_P(FrescorPedido, OhausReadsOnlyTheAnswerToItsOwnRequest) {
 // come: the wait blocks meanwhile instead of spinning a core.
 TEST_P(FrescorPedido, OhausRequestPhaseWaitsWithoutSpinning) {
   const bool rede = GetParam();
-  std::unique_ptr<pesmo6sim::Converter> conv;
-  std::unique_ptr<pesmo6sim::OhausBalance> bal;
-  int32_t ch = -1;
-  if (rede) {
-    conv = std::make_unique<pesmo6sim::Converter>();
-    bal = std::make_unique<pesmo6sim::OhausBalance>(*conv, 1);
-    ch = WOhaus(Seta_Ip(conv->Address().c_str()), "A");
-    ASSERT_EQ(Select_Canal(ch), 1);
-  } else {
-    bal = std::make_unique<pesmo6sim::OhausBalance>();
-    ASSERT_EQ(Seta_Porta(331, bal->Device().c_str()), 0);
-    ch = WOhausSerial(331);
-  }
+  OhausRig rig;
+  ASSERT_NO_FATAL_FAILURE(rig.Wire(rede, 331));
+  auto& bal = rig.bal;
+  const int32_t ch = rig.ch;
   bal->SetAnswer(pesmo6sim::OhausLinha("    5.0"));
   HostHook hook(OnceSettled([&] { bal->Inject("noise noise noise\r\n"); }));
   const double cpu0 = ThreadCpuSeconds();

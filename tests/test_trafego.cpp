@@ -15,6 +15,7 @@
 #include "Indicator.h"
 #include "Listening.h"
 #include "Ohaus.h"
+#include "OhausRig.h"
 #include "Support.h"
 #include "Trilograf.h"
 #include "pesmo6.h"
@@ -178,19 +179,10 @@ class TapRequestTest : public LibraryTest, public ::testing::WithParamInterface<
 };
 
 TEST_P(TapRequestTest, OhausRequestAndAnswer) {
-  std::unique_ptr<pesmo6sim::Converter> conv;
-  std::unique_ptr<pesmo6sim::OhausBalance> bal;
-  int32_t ch;
-  if (GetParam()) {
-    conv = std::make_unique<pesmo6sim::Converter>();
-    bal = std::make_unique<pesmo6sim::OhausBalance>(*conv, 1);
-    ch = WOhaus(Seta_Ip(conv->Address().c_str()), "A");
-    ASSERT_EQ(Select_Canal(ch), 1);
-  } else {
-    bal = std::make_unique<pesmo6sim::OhausBalance>();
-    ASSERT_EQ(Seta_Porta(172, bal->Device().c_str()), 0);
-    ch = WOhausSerial(172);
-  }
+  OhausRig rig;
+  ASSERT_NO_FATAL_FAILURE(rig.Wire(GetParam(), 172));
+  auto& bal = rig.bal;
+  const int32_t ch = rig.ch;
   const std::string answer = pesmo6sim::OhausLinha("   12.5", "kg");
   bal->SetAnswer(answer);
   Tap tap;
@@ -205,19 +197,10 @@ TEST_P(TapRequestTest, OhausRequestAndAnswer) {
 }
 
 TEST_P(TapRequestTest, OhausClosedBetweenRequestBytes) {
-  std::unique_ptr<pesmo6sim::Converter> conv;
-  std::unique_ptr<pesmo6sim::OhausBalance> bal;
-  int32_t ch;
-  if (GetParam()) {
-    conv = std::make_unique<pesmo6sim::Converter>();
-    bal = std::make_unique<pesmo6sim::OhausBalance>(*conv, 1);
-    ch = WOhaus(Seta_Ip(conv->Address().c_str()), "A");
-    ASSERT_EQ(Select_Canal(ch), 1);
-  } else {
-    bal = std::make_unique<pesmo6sim::OhausBalance>();
-    ASSERT_EQ(Seta_Porta(173, bal->Device().c_str()), 0);
-    ch = WOhausSerial(173);
-  }
+  OhausRig rig;
+  ASSERT_NO_FATAL_FAILURE(rig.Wire(GetParam(), 173));
+  auto& bal = rig.bal;
+  const int32_t ch = rig.ch;
   bal->SetAnswer(pesmo6sim::OhausLinha("   12.5", "kg"));
   Tap tap;
   tap.reaction = [&](const Piece& p) {
@@ -231,19 +214,10 @@ TEST_P(TapRequestTest, OhausClosedBetweenRequestBytes) {
 // balance answers while the callback still runs, and the answer must not be
 // taken for something that came while the request went out.
 TEST_P(TapRequestTest, SlowTapOnTheRequestLosesNoAnswer) {
-  std::unique_ptr<pesmo6sim::Converter> conv;
-  std::unique_ptr<pesmo6sim::OhausBalance> bal;
-  int32_t ch;
-  if (GetParam()) {
-    conv = std::make_unique<pesmo6sim::Converter>();
-    bal = std::make_unique<pesmo6sim::OhausBalance>(*conv, 1);
-    ch = WOhaus(Seta_Ip(conv->Address().c_str()), "A");
-    ASSERT_EQ(Select_Canal(ch), 1);
-  } else {
-    bal = std::make_unique<pesmo6sim::OhausBalance>();
-    ASSERT_EQ(Seta_Porta(175, bal->Device().c_str()), 0);
-    ch = WOhausSerial(175);
-  }
+  OhausRig rig;
+  ASSERT_NO_FATAL_FAILURE(rig.Wire(GetParam(), 175));
+  auto& bal = rig.bal;
+  const int32_t ch = rig.ch;
   const std::string answer = pesmo6sim::OhausLinha("   12.5", "kg");
   bal->SetAnswer(answer);
   Tap tap;
