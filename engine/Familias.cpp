@@ -20,36 +20,26 @@ std::shared_ptr<TBal> Cria() {
 }
 
 // The drivers of each device code: on a local serial port, on a converter
-// line.
+// line.  Most families run the same driver on both.
 template <int32_t Codigo>
 struct Drivers;
-template <>
-struct Drivers<Disp7410> {
-  using Serial = T7410Bal;
-  using Rede = T7410Bal;
+template <class D>
+struct Ambos {
+  using Serial = D;
+  using Rede = D;
 };
 template <>
-struct Drivers<Disp7410C> : Drivers<Disp7410> {};
+struct Drivers<Disp7410> : Ambos<T7410Bal> {};
 template <>
-struct Drivers<DispKVT> {
-  using Serial = TKVTBal;
-  using Rede = TKVTBal;
-};
+struct Drivers<Disp7410C> : Ambos<T7410Bal> {};
 template <>
-struct Drivers<DispOhaus> {
-  using Serial = TOhausBal;
-  using Rede = TOhausBal;
-};
+struct Drivers<DispKVT> : Ambos<TKVTBal> {};
 template <>
-struct Drivers<DispMSI3360> {
-  using Serial = TMSI3360Bal;
-  using Rede = TMSI3360Bal;
-};
+struct Drivers<DispOhaus> : Ambos<TOhausBal> {};
 template <>
-struct Drivers<DispMSI6260> {
-  using Serial = TMSI6260Bal;
-  using Rede = TMSI6260Bal;
-};
+struct Drivers<DispMSI3360> : Ambos<TMSI3360Bal> {};
+template <>
+struct Drivers<DispMSI6260> : Ambos<TMSI6260Bal> {};
 // The reader answers requests on a serial port and talks unasked on a
 // converter line.
 template <>
