@@ -4,6 +4,8 @@
 
 #include <poll.h>
 
+#include "WireSchedule.h"
+
 namespace pesmo6sim {
 
 namespace {
@@ -120,10 +122,9 @@ void StreamingIndicator::WritePaced(const std::string& bytes, bool frame) {
     return;
   }
   // Each character is handed over once the wire would have carried it
-  // whole: the first at the end of its own character time.  Characters
-  // whose time has come are written together, so high speeds need no
-  // sleep per character.  Whole frames wait for their last character.
-  auto start = std::chrono::steady_clock::now();
+  // whole: the first at the end of its own character time.  Whole frames
+  // wait for their last character.
+  WireSchedule wire(pace, bytes.size(), kRetomada);
   size_t done = 0;
   while (done < bytes.size()) {
     if (stop_) return;
@@ -138,16 +139,11 @@ void StreamingIndicator::WritePaced(const std::string& bytes, bool frame) {
     }
     if (!burst.empty()) {
       WriteBurst(burst);
-      start = std::chrono::steady_clock::now() - pace * static_cast<long>(done);
+      wire.Restart(done, std::chrono::steady_clock::now());
     }
     const auto now = std::chrono::steady_clock::now();
-    // A thread held up longer than a few characters does not catch up: the
-    // wire paused, as a real one would, instead of sending faster.
-    if (!whole && now - (start + pace * static_cast<long>(done + 1)) > kRetomada) {
-      start = now - pace * static_cast<long>(done + 1);
-    }
-    size_t due = static_cast<size_t>((now - start) / pace);
-    if (due > bytes.size()) due = bytes.size();
+    // A whole frame goes out in one write once its last character is due.
+    size_t due = whole ? wire.Carried(now) : wire.Due(done, now);
     if (whole && due < bytes.size()) due = done;
     if (due > done) {
       if (done == 0) {
@@ -160,7 +156,7 @@ void StreamingIndicator::WritePaced(const std::string& bytes, bool frame) {
       done = due;
       continue;
     }
-    std::this_thread::sleep_until(start + pace * static_cast<long>(whole ? bytes.size() : done + 1));
+    std::this_thread::sleep_until(wire.At(whole ? bytes.size() : done + 1));
   }
 }
 

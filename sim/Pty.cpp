@@ -10,6 +10,8 @@
 #include <thread>
 #include <stdexcept>
 
+#include "WireSchedule.h"
+
 namespace pesmo6sim {
 
 Pty::Pty() {
@@ -50,18 +52,11 @@ bool Pty::Write(const std::string& bytes) {
 
 bool Pty::WritePaced(const std::string& bytes, std::chrono::microseconds pace) {
   if (pace.count() <= 0) return Write(bytes);
-  // Each character once the wire would have carried it whole; characters
-  // whose time has come go in one write.
-  auto start = std::chrono::steady_clock::now();
+  // Each character once the wire would have carried it whole.
+  WireSchedule wire(pace, bytes.size(), std::chrono::microseconds(3000));
   size_t done = 0;
   while (done < bytes.size()) {
-    // Held up longer than a few characters: the wire paused; no catching up.
-    const auto now = std::chrono::steady_clock::now();
-    if (now - (start + pace * static_cast<long>(done + 1)) > std::chrono::microseconds(3000)) {
-      start = now - pace * static_cast<long>(done + 1);
-    }
-    size_t due = static_cast<size_t>((now - start) / pace);
-    if (due > bytes.size()) due = bytes.size();
+    const size_t due = wire.Due(done, std::chrono::steady_clock::now());
     if (due > done) {
       // A reader that lags fills the terminal's buffer: wait for room, for
       // a while, as a wire's sender would lose nothing either.
@@ -72,7 +67,7 @@ bool Pty::WritePaced(const std::string& bytes, std::chrono::microseconds pace) {
       done = due;
       continue;
     }
-    std::this_thread::sleep_until(start + pace * static_cast<long>(done + 1));
+    std::this_thread::sleep_until(wire.At(done + 1));
   }
   return true;
 }

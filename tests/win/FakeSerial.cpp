@@ -11,6 +11,8 @@
 #include <thread>
 #include <vector>
 
+#include "WireSchedule.h"
+
 namespace fakeserial {
 namespace {
 
@@ -500,16 +502,10 @@ void ArriveLater(const std::string& path, const std::string& bytes, int ms) {
     for (int waited = 0; !openNow && !purged() && waited < 3000; ++waited) Sleep(1);
     Sleep(static_cast<DWORD>(ms + (openNow ? 0 : kSettleMs)));
     const auto pace = std::chrono::microseconds(CharacterUs(path));
-    auto start = std::chrono::steady_clock::now();
+    pesmo6sim::WireSchedule wire(pace, bytes.size(), std::chrono::microseconds(4000));
     size_t done = 0;
     while (done < bytes.size()) {
-      // Held up longer than a few characters: the wire paused; no catching up.
-      const auto now = std::chrono::steady_clock::now();
-      if (now - (start + pace * static_cast<long>(done + 1)) > std::chrono::microseconds(4000)) {
-        start = now - pace * static_cast<long>(done + 1);
-      }
-      size_t due = static_cast<size_t>((now - start) / pace);
-      if (due > bytes.size()) due = bytes.size();
+      const size_t due = wire.Due(done, std::chrono::steady_clock::now());
       if (due > done) {
         Arrive(path, bytes.substr(done, due - done));
         done = due;
