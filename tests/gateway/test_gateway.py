@@ -270,6 +270,27 @@ def test_events_match_what_the_simulators_send(sims, gateway):
     assert idle.events.empty() and idle.comments.count("keepalive") >= 5, idle.comments
 
 
+def test_a_scale_that_read_keeps_its_reading_while_another_holds_the_round(sims, gateway):
+    # "good" has its frame early in the round and then hears nothing more,
+    # its update over; "torn" sends only frames cut short, so its update runs
+    # the whole 5 s wait and holds the round.  Silence after a reading is no
+    # failure: good's reading of that round stands, with no error event.
+    good = sims("serial", "7410", "--weight", "6")
+    torn = sims("serial", "msi3360", "--torn", "1")
+    gw = gateway([{"name": "good", "family": "7410", "device": good.device, "silence_ms": 200},
+                  {"name": "torn", "family": "msi3360", "device": torn.device}],
+                 gateway=fast(), http_={"listen": "127.0.0.1:0"})
+    events = Events(gw)
+    gw.wait_for("torn", lambda s: s["error"] is not None, timeout=20)
+    got = events.collect(0.3)
+    events.close()
+    s = gw.scale("good")
+    assert s["error"] is None and s["readings"] >= 1 and s["net_value"] == 6, s
+    assert not [d for _, k, d in got if k == "error" and d["name"] == "good"], got
+    _, _, metrics = gw.get("/metrics")
+    assert 'pesmo6d_errors_total{scale="good"' not in metrics, metrics
+
+
 def test_a_scale_killed_and_restarted(sims, gateway, tmp_path):
     link = str(tmp_path / "ttyA")
     conv = loopback()

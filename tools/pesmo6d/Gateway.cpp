@@ -100,6 +100,7 @@ struct Gateway::Scale {
   SteadyTime nextTry{};
   SteadyTime lastByte{};
   bool silenced = false;  // closed in this round: nothing came for silenceMs
+  std::optional<Snapshot> shownAtClose;  // what the channel showed when it was closed
   std::vector<std::promise<Outcome>> waiting;  // reads answered by the next round
 };
 
@@ -368,6 +369,11 @@ void Gateway::Hook() {
     if (s.silenced || s.ch < 0 || s.family->tag || now - s.lastByte <= milliseconds(s.cfg.silenceMs)) return;
     s.silenced = true;
     Log(Level::Debug, s.cfg.name + ": nothing received for " + std::to_string(s.cfg.silenceMs) + " ms, update ended");
+    // A round member whose update already ended with its reading hears
+    // nothing more either, and no export tells the two apart: what its
+    // channel shows is kept, for the round's code to decide (the close
+    // takes a converter channel's readouts with it).
+    s.shownAtClose = Shown(s);
     Close_Canal(s.ch);
   };
   for (size_t i : roundMembers_) silent(*scales_[i]);
@@ -458,6 +464,7 @@ void Gateway::RunRound(bool nested) {
   for (size_t i : members) {
     scales_[i]->lastByte = start;
     scales_[i]->silenced = false;
+    scales_[i]->shownAtClose.reset();
     channels.push_back(scales_[i]->ch);
   }
   const std::vector<size_t> outer = roundMembers_;
@@ -483,7 +490,13 @@ void Gateway::RunRound(bool nested) {
     const size_t i = members[k];
     Scale& s = *scales_[i];
     const int32_t code = codes[k];
-    if (code == 0 || code == 3) {
+    if (s.silenced && (code == 0 || code == 3)) {
+      // Its update ended with a reading before the close (a close ends an
+      // update still running with 1): the reading stands; the channel,
+      // closed, is registered again at the next round.
+      Reading(i, code, s.shownAtClose ? &*s.shownAtClose : nullptr);
+      Unregister(s);
+    } else if (code == 0 || code == 3) {
       Reading(i, code);
     } else if (code == 1 && s.family->tag && !s.silenced) {
       // No tag presented: the reader is there, nothing to store.
@@ -501,19 +514,28 @@ void Gateway::RunRound(bool nested) {
   }
 }
 
-void Gateway::Reading(size_t i, int32_t code) {
+// What the scale's channel shows now.
+Gateway::Snapshot Gateway::Shown(const Scale& s) const {
+  const int32_t ch = s.ch;
+  Snapshot v;
+  v.status = Utf8(Estado_Canal(ch));
+  v.gross = Utf8(Gross_Canal(ch));
+  v.net = Utf8(Net_Canal(ch));
+  v.tare = Utf8(Tare_Canal(ch));
+  if (s.family->tag) v.tag = Utf8(Tag_Canal(ch));
+  if (s.family->total) v.total = Utf8(Total_Canal(ch));
+  v.motion = std::string(Estado_EmMovimento(ch)) == "S";
+  return v;
+}
+
+// A stored reading: what the channel shows now, or `shown`, taken before a
+// close that came after the update had ended.
+void Gateway::Reading(size_t i, int32_t code, const Snapshot* shown) {
   Scale& s = *scales_[i];
   s.failures = 0;
   s.nextTry = SteadyTime{};
-  const int32_t ch = s.ch;
-  const std::string status = Utf8(Estado_Canal(ch));
-  Snapshot fresh;
-  fresh.gross = Utf8(Gross_Canal(ch));
-  fresh.net = Utf8(Net_Canal(ch));
-  fresh.tare = Utf8(Tare_Canal(ch));
-  fresh.status = status;
-  if (s.family->tag) fresh.tag = Utf8(Tag_Canal(ch));
-  if (s.family->total) fresh.total = Utf8(Total_Canal(ch));
+  Snapshot fresh = shown != nullptr ? *shown : Shown(s);
+  const std::string status = fresh.status;
   {
     std::lock_guard<std::mutex> lock(mutex_);
     Snapshot& snap = *snaps_[i];
@@ -528,7 +550,7 @@ void Gateway::Reading(size_t i, int32_t code) {
     snap.status = status;
     snap.tag = std::move(fresh.tag);
     snap.total = std::move(fresh.total);
-    snap.motion = std::string(Estado_EmMovimento(ch)) == "S";
+    snap.motion = fresh.motion;
     snap.netMode = status.size() >= 2 && status[1] == 'S';
     snap.overload = code == 3 || (status.size() >= 4 && status[3] == 'S');
     snap.unit = pesmo6tools::StatusUnit(status);

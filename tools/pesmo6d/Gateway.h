@@ -107,7 +107,8 @@ class Gateway {
   void Probe(size_t i);
   void RunJob(Job& job);
   void Hold(const Job* job = nullptr);
-  void Reading(size_t i, int32_t code);
+  Snapshot Shown(const Scale& s) const;
+  void Reading(size_t i, int32_t code, const Snapshot* shown = nullptr);
   void Failure(size_t i, int32_t code, const std::string& message);
   void Answer(size_t i, int32_t code, std::promise<Outcome>& p, const std::string& what);
   void Publish(const std::string& kind, size_t i);
