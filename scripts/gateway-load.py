@@ -153,18 +153,25 @@ def main():
             conn.request("GET", "/api/events")
             r = conn.getresponse()
             last = {}
+            kind = None
             try:
                 for raw in r:
                     if stop.is_set():
                         break
                     line = raw.decode()
-                    if line.startswith("data: "):
+                    if line.startswith("event: "):
+                        kind = line[7:].strip()
+                    elif line.startswith("data: "):
                         d = json.loads(line[6:])
-                        prev = last.get(d["name"])
-                        if prev is not None and d["readings"] != prev + 1:
-                            gaps[n] += 1
-                        last[d["name"]] = d["readings"]
                         counts[n] += 1
+                        # An error event carries the counter of the last
+                        # reading; each reading event must carry the next.
+                        if kind == "reading":
+                            prev = last.get(d["name"])
+                            if prev is not None and d["readings"] != prev + 1:
+                                gaps[n] += 1
+                            last[d["name"]] = d["readings"]
+                        kind = None
             except (OSError, http.client.HTTPException, ValueError, AttributeError):
                 pass
             conn.close()
