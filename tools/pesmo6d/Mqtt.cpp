@@ -67,6 +67,10 @@ void MqttPublisher::DisconnectEntry(mosquitto*, void* self, int rc) {
 void MqttPublisher::MessageEntry(mosquitto*, void* self, const mosquitto_message* msg) {
   auto* p = static_cast<MqttPublisher*>(self);
   if (!p->connected_ || !msg || msg->payloadlen != 7 || std::memcmp(msg->payload, "offline", 7) != 0) return;
+  // Our own goodbye, echoed back while we stop, stands; and an answer to an
+  // older will goes out before that goodbye, never after it (Stop).
+  std::lock_guard<std::mutex> lock(p->m_mutex_);
+  if (p->stopping_) return;
   Log(Level::Info, "mqtt: the broker published our last will after we reconnected: online again");
   p->Send(p->base_ + "/status", "online", true);
 }
@@ -110,9 +114,14 @@ void MqttPublisher::Stop() {
   m_cv_.notify_all();
   if (connector_.joinable()) connector_.join();
   if (!looping_) return;
-  if (connected_) {
-    const std::string status = base_ + "/status";
-    mosquitto_publish(m_, nullptr, status.c_str(), 7, "offline", 1, true);
+  {
+    // Under the lock MessageEntry answers a will in: its "online" is queued
+    // before this "offline" or not at all.
+    std::lock_guard<std::mutex> lock(m_mutex_);
+    if (connected_) {
+      const std::string status = base_ + "/status";
+      mosquitto_publish(m_, nullptr, status.c_str(), 7, "offline", 1, true);
+    }
   }
   mosquitto_disconnect(m_);
   mosquitto_loop_stop(m_, false);
