@@ -1,5 +1,6 @@
 #include "Enlace.h"
 
+#include <algorithm>
 #include <climits>
 
 namespace pesmo6 {
@@ -73,7 +74,15 @@ void TEnlace::Chegaram(uint64_t novos, uint64_t pendentes) {
   contados_ += novos;
   const uint64_t agora = platform::Micros();
   const uint64_t caractere = CaractereUs() > 0 ? CaractereUs() : 1;
-  const uint64_t cabem = (agora - base_ + kToleranciaUs) / caractere + kFolga;
+  // The credit stays a character short of the settle, so that a frame
+  // accepted began after its update's discard even on a slow line (at 1200
+  // baud two characters alone are 16.7 ms); never less than the character
+  // under way when the count started.
+  uint64_t credito = kToleranciaUs + kFolga * caractere;
+  if (credito + caractere > kAssentamentoUs) {
+    credito = std::max(caractere, kAssentamentoUs > caractere ? kAssentamentoUs - caractere : 0);
+  }
+  const uint64_t cabem = (agora - base_ + credito) / caractere;
   if (contados_ <= cabem) return;
   // More than the wire could have carried since the count started: a
   // backlog.  Everything waiting goes, the receptor starts afresh, and the

@@ -77,7 +77,8 @@ class TEnlace {
   // a USB adapter's latency timer (16 ms) and a USB frame.
   static constexpr uint32_t kAssentamentoUs = 24000;
   // Characters the ledger tolerates beyond the wire: the one under way when
-  // the count started and one for the clock's step.
+  // the count started and one for the clock's step (with the time below,
+  // kept a character short of the settle).
   static constexpr uint64_t kFolga = 2;
   // Time the ledger credits beyond what passed since its start: what a
   // discard's system calls take before the count starts (Wine's take
